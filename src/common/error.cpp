@@ -1,0 +1,23 @@
+#include "common/error.hpp"
+
+#include <cstring>
+
+namespace korvo {
+
+std::string Error::render() const {
+  std::string text = message_;
+  for (const Error* cause = cause_.get(); cause != nullptr; cause = cause->cause()) {
+    text += ": ";
+    text += cause->message();
+  }
+  return text;
+}
+
+Error os_error(int errnum) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not live in buffer.
+  const char* text = strerror_r(errnum, buffer, sizeof buffer);
+  return Error(text);
+}
+
+}  // namespace korvo

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace korvo {
+
+// A message with an optional cause. Callers add their own message above a
+// callee's error instead of re-formatting it.
+class Error {
+ public:
+  explicit Error(std::string message) : message_(std::move(message)) {}
+  Error(std::string message, Error cause)
+      : message_(std::move(message)), cause_(std::make_shared<const Error>(std::move(cause))) {}
+
+  const std::string& message() const { return message_; }
+  const Error* cause() const { return cause_.get(); }
+
+  // One line: the outermost message first, each cause after ": ".
+  std::string render() const;
+
+ private:
+  std::string message_;
+  std::shared_ptr<const Error> cause_;
+};
+
+// The operating system's text for an errno value, as an Error without cause.
+Error os_error(int errnum);
+
+// Either a value or an Error.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & { return std::get<0>(state_); }
+  const T& value() const& { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+  const Error& error() const& { return std::get<1>(state_); }
+  Error&& error() && { return std::get<1>(std::move(state_)); }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+struct Ok {};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(Ok) {}
+  Result(Error error) : error_(std::make_shared<const Error>(std::move(error))) {}
+
+  bool ok() const { return error_ == nullptr; }
+  explicit operator bool() const { return ok(); }
+  const Error& error() const { return *error_; }
+
+ private:
+  std::shared_ptr<const Error> error_;
+};
+
+}  // namespace korvo

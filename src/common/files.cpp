@@ -1,0 +1,225 @@
+#include "common/files.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include "common/text.hpp"
+
+namespace korvo {
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) reset(other.release());
+  return *this;
+}
+
+int Fd::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void Fd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+Result<Fd> open_file(const std::string& path, int flags, mode_t mode) {
+  while (true) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return Fd(fd);
+    if (errno != EINTR) return os_error(errno);
+  }
+}
+
+Result<void> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return Ok{};
+}
+
+Result<std::size_t> read_full(int fd, void* buffer, std::size_t size) {
+  std::size_t done = 0;
+  auto* bytes = static_cast<char*>(buffer);
+  while (done < size) {
+    const ssize_t got = ::read(fd, bytes + done, size - done);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+Result<std::string> read_file(const std::string& path) {
+  auto fd = open_file(path, O_RDONLY);
+  if (!fd) return fd.error();
+  std::string content;
+  char buffer[65536];
+  while (true) {
+    const ssize_t got = ::read(fd->get(), buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (got == 0) break;
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+  return content;
+}
+
+Result<std::string> read_text_file(const std::string& path) {
+  auto content = read_file(path);
+  if (!content) return content;
+  if (!is_valid_utf8(*content)) return Error(std::string(kNotUtf8Message));
+  return content;
+}
+
+Result<void> write_file(const std::string& path, std::string_view bytes) {
+  auto fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!fd) return fd.error();
+  return write_all(fd->get(), bytes);
+}
+
+bool is_directory(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool path_exists_nofollow(const std::string& path) {
+  struct stat info;
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+Result<std::uint64_t> file_size(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return os_error(errno);
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+Result<std::string> canonical_path(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+  if (!resolved) return os_error(errno);
+  return std::string(resolved.get());
+}
+
+Result<void> create_directories(const std::string& path) {
+  if (path.empty()) return os_error(ENOENT);
+  std::size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    const std::string prefix = path.substr(0, pos);
+    if (prefix.empty() || prefix == "/") continue;
+    if (::mkdir(prefix.c_str(), 0777) != 0) {
+      const int err = errno;
+      if (err == EEXIST && is_directory(prefix)) continue;
+      return os_error(err == EEXIST ? EEXIST : err);
+    }
+  }
+  return Ok{};
+}
+
+Result<std::vector<std::string>> list_directory(const std::string& path) {
+  struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+  };
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
+  if (!dir) return os_error(errno);
+  std::vector<std::string> names;
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return os_error(errno);
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names.emplace_back(name);
+  }
+  return names;
+}
+
+std::string join_path(std::string_view base, std::string_view name) {
+  std::string out(base);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+std::string parent_path(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {};
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+Result<void> copy_file(const std::string& source, const std::string& destination) {
+  auto in = open_file(source, O_RDONLY);
+  if (!in) return in.error();
+  struct stat info;
+  if (::fstat(in->get(), &info) != 0) return os_error(errno);
+  auto out = open_file(destination, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!out) return out.error();
+
+  bool kernel_copy = true;
+  while (kernel_copy) {
+    const ssize_t copied = ::copy_file_range(in->get(), nullptr, out->get(), nullptr, 1 << 30, 0);
+    if (copied == 0) break;
+    if (copied > 0) continue;
+    if (errno == EINTR) continue;
+    // Not supported between these file systems: fall back to plain reads.
+    if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
+      kernel_copy = false;
+    } else {
+      return os_error(errno);
+    }
+  }
+  if (!kernel_copy) {
+    std::unique_ptr<char[]> buffer(new char[1 << 20]);
+    while (true) {
+      const ssize_t got = ::read(in->get(), buffer.get(), 1 << 20);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return os_error(errno);
+      }
+      if (got == 0) break;
+      auto written = write_all(out->get(), std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+      if (!written) return written;
+    }
+  }
+  if (::fchmod(out->get(), info.st_mode & 07777) != 0) return os_error(errno);
+  if (::close(out->release()) != 0) return os_error(errno);
+  return Ok{};
+}
+
+Result<std::string> own_executable_path() {
+  char buffer[PATH_MAX + 1];
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+  if (length < 0) return os_error(errno);
+  return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+const char* env_value(const char* name) { return std::getenv(name); }
+
+}  // namespace korvo

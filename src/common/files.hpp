@@ -1,0 +1,85 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.hpp"
+
+namespace korvo {
+
+// An owned file descriptor, closed on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release();
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// open(2) with O_CLOEXEC and an EINTR retry; the error is the OS error.
+Result<Fd> open_file(const std::string& path, int flags, mode_t mode = 0666);
+
+// Writes all bytes, retrying short writes and EINTR.
+Result<void> write_all(int fd, std::string_view bytes);
+
+// Reads until the buffer is full or end of file; returns the byte count.
+Result<std::size_t> read_full(int fd, void* buffer, std::size_t size);
+
+// The whole file as bytes; the error is the OS error.
+Result<std::string> read_file(const std::string& path);
+
+// The whole file, which must be valid UTF-8; otherwise the cause is
+// "stream did not contain valid UTF-8".
+Result<std::string> read_text_file(const std::string& path);
+inline constexpr std::string_view kNotUtf8Message = "stream did not contain valid UTF-8";
+
+// Creates or truncates the file (mode 0666 before umask) and writes the bytes.
+Result<void> write_file(const std::string& path, std::string_view bytes);
+
+// Path tests that follow symbolic links; any failure reads as false.
+bool is_directory(const std::string& path);
+bool is_regular_file(const std::string& path);
+bool path_exists_nofollow(const std::string& path);
+Result<std::uint64_t> file_size(const std::string& path);
+
+// realpath(3); the error is the OS error.
+Result<std::string> canonical_path(const std::string& path);
+
+// mkdir -p with mode 0777 before umask; an existing directory is fine.
+Result<void> create_directories(const std::string& path);
+
+// Names in a directory, "." and ".." left out, in the listing's order.
+Result<std::vector<std::string>> list_directory(const std::string& path);
+
+// Joins with one "/" unless base is empty or already ends with "/".
+std::string join_path(std::string_view base, std::string_view name);
+
+// Everything before the last "/"; empty when there is none.
+std::string parent_path(std::string_view path);
+
+// Copies the bytes of source over destination (created or truncated) and
+// gives it the source's permission bits; the kernel copies where it can.
+Result<void> copy_file(const std::string& source, const std::string& destination);
+
+// Target of /proc/self/exe.
+Result<std::string> own_executable_path();
+
+// Environment value, or nothing when unset.
+const char* env_value(const char* name);
+
+}  // namespace korvo

@@ -1,0 +1,215 @@
+#include "common/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+extern char** environ;
+
+namespace korvo {
+namespace {
+
+// posix_spawn's attribute and file-action objects, destroyed on every path.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    posix_spawnattr_init(&attr_);
+    posix_spawn_file_actions_init(&actions_);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attr_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  posix_spawnattr_t* attr() { return &attr_; }
+  posix_spawn_file_actions_t* actions() { return &actions_; }
+
+  // Keeps the first error of a sequence of setup calls.
+  bool check(int err) {
+    if (error_ == 0) error_ = err;
+    return error_ == 0;
+  }
+  int error() const { return error_; }
+
+ private:
+  posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
+  int error_ = 0;
+};
+
+std::vector<std::string> build_environment(const Command& command) {
+  std::vector<std::string> entries;
+  std::map<std::string, std::string> overrides(command.extra_env.begin(), command.extra_env.end());
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    const std::string name(text.substr(0, text.find('=')));
+    if (overrides.count(name) == 0) entries.emplace_back(text);
+  }
+  for (const auto& [name, value] : overrides) entries.push_back(name + "=" + value);
+  return entries;
+}
+
+}  // namespace
+
+Child::Child(Child&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      in_(std::move(other.in_)),
+      out_(std::move(other.out_)),
+      err_(std::move(other.err_)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    if (running()) (void)wait();
+    pid_ = std::exchange(other.pid_, -1);
+    in_ = std::move(other.in_);
+    out_ = std::move(other.out_);
+    err_ = std::move(other.err_);
+  }
+  return *this;
+}
+
+Child::~Child() {
+  // Closed first, so that a child blocked on one of these pipes can finish.
+  in_.reset();
+  out_.reset();
+  err_.reset();
+  if (running()) (void)wait();
+}
+
+Result<ExitStatus> Child::wait() {
+  if (!running()) return Error("no child process to wait for");
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) {
+      const int err = errno;
+      pid_ = -1;
+      return os_error(err);
+    }
+  }
+  pid_ = -1;
+  ExitStatus result;
+  if (WIFEXITED(status)) {
+    result.exited = true;
+    result.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+void Child::kill(int signal) {
+  if (running()) (void)::kill(pid_, signal);
+}
+
+void Child::detach() { pid_ = -1; }
+
+Result<Child> spawn_process(const Command& command) {
+  if (command.argv.empty()) return Error("empty command");
+  SpawnSetup setup;
+
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigset_t empty_mask;
+  sigemptyset(&empty_mask);
+  setup.check(posix_spawnattr_setsigdefault(setup.attr(), &defaults));
+  setup.check(posix_spawnattr_setsigmask(setup.attr(), &empty_mask));
+  setup.check(posix_spawnattr_setflags(setup.attr(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+
+  // Parent ends of pipes, and child ends closed once the child has them.
+  Fd parent_ends[3];
+  Fd child_ends[3];
+  const Stream streams[3] = {command.in, command.out, command.err};
+  for (int fd = 0; fd < 3; ++fd) {
+    switch (streams[fd]) {
+      case Stream::kInherit:
+        break;
+      case Stream::kNull:
+        setup.check(posix_spawn_file_actions_addopen(setup.actions(), fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0));
+        break;
+      case Stream::kPipe:
+      case Stream::kCapture: {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return os_error(errno);
+        Fd read_end(ends[0]);
+        Fd write_end(ends[1]);
+        if (fd == 0) {
+          child_ends[fd] = std::move(read_end);
+          parent_ends[fd] = std::move(write_end);
+        } else {
+          child_ends[fd] = std::move(write_end);
+          parent_ends[fd] = std::move(read_end);
+        }
+        setup.check(posix_spawn_file_actions_adddup2(setup.actions(), child_ends[fd].get(), fd));
+        break;
+      }
+    }
+  }
+  if (setup.error() != 0) return os_error(setup.error());
+
+  const std::vector<std::string> environment = build_environment(command);
+  std::vector<char*> argv;
+  for (const std::string& arg : command.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int err = ::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv.data(), envp.data());
+  if (err != 0) return os_error(err);
+  return Child(pid, std::move(parent_ends[0]), std::move(parent_ends[1]), std::move(parent_ends[2]));
+}
+
+Result<ProcessOutput> run_process(const Command& command) {
+  auto child = spawn_process(command);
+  if (!child) return child.error();
+  ProcessOutput output;
+  struct Source {
+    Fd* fd;
+    std::string* sink;
+  };
+  std::vector<Source> sources;
+  if (command.out == Stream::kCapture) sources.push_back({&child->stdout_pipe(), &output.out});
+  if (command.err == Stream::kCapture) sources.push_back({&child->stderr_pipe(), &output.err});
+  // Both pipes are drained together so that a child filling one cannot block.
+  while (!sources.empty()) {
+    std::vector<pollfd> polls;
+    for (const Source& source : sources) polls.push_back({source.fd->get(), POLLIN, 0});
+    if (::poll(polls.data(), polls.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (std::size_t i = polls.size(); i-- > 0;) {
+      if (polls[i].revents == 0) continue;
+      char buffer[8192];
+      const ssize_t got = ::read(polls[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sources[i].sink->append(buffer, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        sources[i].fd->reset();
+        sources.erase(sources.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+  }
+  auto status = child->wait();
+  if (!status) return status.error();
+  output.status = *status;
+  return output;
+}
+
+bool run_succeeds(const Command& command) {
+  auto output = run_process(command);
+  return output && output->status.success();
+}
+
+}  // namespace korvo

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvo {
+
+bool is_valid_utf8(std::string_view bytes);
+
+// Invalid sequences become U+FFFD, as a lossy decoder would show them.
+std::string utf8_lossy(std::string_view bytes);
+
+// Leading and trailing Unicode White_Space removed (input assumed UTF-8).
+std::string_view trim_unicode(std::string_view text);
+
+// Leading and trailing ASCII blanks (space, \t, \n, \v, \f, \r) removed.
+std::string_view trim_ascii(std::string_view text);
+
+std::string ascii_lower(std::string_view text);
+
+bool starts_with(std::string_view text, std::string_view prefix);
+bool ends_with(std::string_view text, std::string_view suffix);
+
+// Lines split at line feeds, one carriage return before each line feed
+// dropped; a final line without a line feed is kept, an empty tail is not.
+std::vector<std::string> split_lines(std::string_view text);
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator);
+
+// Each occurrence of `from` replaced by `to`, scanning left to right once.
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
+
+}  // namespace korvo

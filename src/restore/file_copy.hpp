@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/error.hpp"
+#include "restore/manifest.hpp"
+#include "restore_cli/ui.hpp"
+
+namespace korvo {
+
+// The desktop folder: xdg-user-dir DESKTOP, else $HOME/Desktop, else $HOME.
+Result<std::string> find_desktop_dir();
+
+// A manifest "backup_path" as a safe relative path, or "Invalid relative path".
+Result<std::string> normalise_backup_path(std::string_view backup_path);
+
+struct FileRestoreOutcome {
+  std::uint64_t restored = 0;
+  std::vector<std::string> failures;  // one message per failed entry, in manifest order
+};
+
+// Copies and verifies every entry from the staging root into Desktop/Restored.
+Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const std::vector<ManifestEntry>& entries,
+                                         ProgressDialog& progress);
+
+}  // namespace korvo
