@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -14,5 +15,14 @@ Result<std::string> stage_backup(const std::string& backup_folder, std::string_v
 // Canonical form of an existing path (and a check that the temporary
 // directory resolves).
 Result<std::string> resolve_backup_dir(const std::string& path);
+
+// Makes the private staging directory "korvo-restore-{milliseconds}" in the
+// temporary directory and returns its canonical path. A directory of that
+// name that already exists is refused: it could belong to someone else.
+Result<std::string> resolve_staging_dir();
+Result<std::string> resolve_staging_dir(std::uint64_t epoch_millis);
+
+// $TMPDIR when set (even empty), else "/tmp".
+std::string temp_directory();
 
 }  // namespace korvo

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "common/error.hpp"
+
+namespace korvo {
+
+// Opens the decrypted archive and parses its "manifest.json" entry; the
+// manifest itself is dropped and nothing is written. Every failure comes
+// back under "Decrypted backup is missing a valid manifest".
+Result<void> check_archive_manifest(const std::string& archive_path);
+
+// Unpacks every entry into staging_dir/Backup and returns that folder's
+// canonical path. The first failure stops; what was written stays.
+Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir);
+
+}  // namespace korvo

@@ -1,0 +1,91 @@
+#include "staging/staging.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cerrno>
+
+#include <fmt/format.h>
+
+#include "common/files.hpp"
+#include "common/text.hpp"
+#include "crypto/key.hpp"
+#include "crypto/stream.hpp"
+#include "staging/archive.hpp"
+#include "staging/paths.hpp"
+
+namespace korvo {
+namespace {
+
+constexpr std::string_view kDefaultTempDir = "/tmp";
+// Only this user may look into the unpacked backup.
+constexpr mode_t kStagingDirMode = 0700;
+
+std::uint64_t now_epoch_millis() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
+  return millis < 0 ? 0 : static_cast<std::uint64_t>(millis);
+}
+
+// Deletion failures are of no interest: a leftover only costs disk space.
+void remove_quietly(const std::string& path) { (void)::unlink(path.c_str()); }
+
+}  // namespace
+
+std::string temp_directory() {
+  const char* value = env_value("TMPDIR");
+  return value != nullptr ? std::string(value) : std::string(kDefaultTempDir);
+}
+
+Result<std::string> resolve_backup_dir(const std::string& path) {
+  auto canonical = canonical_path(path);
+  if (!canonical) return Error(fmt::format("Backup directory does not exist: {}", path), canonical.error());
+  if (auto temp = canonical_path(temp_directory()); !temp) return Error("Cannot resolve temp directory", temp.error());
+  return canonical;
+}
+
+Result<std::string> resolve_staging_dir() { return resolve_staging_dir(now_epoch_millis()); }
+
+Result<std::string> resolve_staging_dir(std::uint64_t epoch_millis) {
+  const std::string temp_dir = temp_directory();
+  const std::string staging_dir = join_path(temp_dir, fmt::format("korvo-restore-{}", epoch_millis));
+  if (const std::string parent = parent_path(staging_dir); !parent.empty()) {
+    if (auto made = create_directories(parent); !made) return Error("Cannot create restore staging directory", made.error());
+  }
+  // A fresh directory only: one that exists already may have been planted.
+  if (::mkdir(staging_dir.c_str(), kStagingDirMode) != 0) {
+    return Error("Cannot create restore staging directory", os_error(errno));
+  }
+  auto temp_root = canonical_path(temp_dir);
+  if (!temp_root) return Error("Cannot resolve temp directory", temp_root.error());
+  auto canonical = canonical_path(staging_dir);
+  if (!canonical) return Error("Cannot resolve staging directory", canonical.error());
+  if (auto inside = ensure_within_root(*temp_root, *canonical); !inside) return inside.error();
+  return canonical;
+}
+
+Result<std::string> stage_backup(const std::string& backup_folder, std::string_view password) {
+  auto backup_path = resolve_backup_dir(utf8_lossy(backup_folder));
+  if (!backup_path) return backup_path.error();
+  auto staging_path = resolve_staging_dir();
+  if (!staging_path) return staging_path.error();
+
+  const std::string encrypted_path = join_path(*backup_path, "Backup.enc");
+  const std::string salt_path = join_path(*backup_path, "backup.salt");
+  const std::string archive_path = join_path(*staging_path, "Backup.zip.tmp");
+  remove_quietly(archive_path);
+
+  auto key = derive_backup_key(salt_path, password);
+  if (!key) return key.error();
+  if (auto decrypted = decrypt_backup_stream(encrypted_path, archive_path, std::move(*key)); !decrypted) {
+    return decrypted.error();
+  }
+  if (auto checked = check_archive_manifest(archive_path); !checked) return checked.error();
+  auto destination = extract_backup_archive(archive_path, *staging_path);
+  if (!destination) return destination.error();
+  remove_quietly(archive_path);
+  return destination;
+}
+
+}  // namespace korvo
