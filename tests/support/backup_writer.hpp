@@ -94,7 +94,7 @@ struct DiskFile {
   std::string name;         // entry name in the archive
   std::string source_path;  // file read in pieces
   bool listed = true;       // also gets a manifest entry
-  std::string original_path;  // for the manifest; windows_original_path(name) when empty
+  std::string original_path = {};  // for the manifest; windows_original_path(name) when empty
 };
 
 struct DiskBackupSpec {
