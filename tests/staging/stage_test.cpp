@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "staging/staging.hpp"
+#include "support/backup_writer.hpp"
+#include "support/sandbox.hpp"
+#include "support/scoped_env.hpp"
+
+namespace korvo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::BackupEntry;
+
+std::uint64_t now_millis() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+}
+
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& item : fs::directory_iterator(folder)) names.push_back(item.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+unsigned mode_of(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+class StageTest : public ::testing::Test {
+ protected:
+  StageTest() { fs::create_directories(temp()); }
+
+  std::string temp() const { return scratch_.sub("tmp"); }
+  std::string backup_folder() const { return scratch_.sub("usb/KorvoBackup"); }
+
+  // The one staging directory the run made.
+  std::string staging_dir() const {
+    const auto names = names_in(temp());
+    EXPECT_EQ(names.size(), 1u);
+    return names.empty() ? std::string() : temp() + "/" + names.front();
+  }
+
+  std::string stage_error(const std::string& folder) const {
+    auto staged = stage_backup(folder, testing::kTestPassword);
+    return staged.ok() ? "(staged)" : staged.error().render();
+  }
+
+  testing::ScratchDir scratch_;
+  testing::ScopedEnv tmpdir_{"TMPDIR", temp()};
+};
+
+TEST_F(StageTest, UnpacksIntoAFreshPrivateStagingDirectory) {
+  std::string big;
+  for (int i = 0; big.size() < 50000; ++i) big += std::to_string(i) + " ";
+  testing::BackupSpec spec;
+  spec.entries = testing::entries_with_manifest({{"Documents/a.txt", "alpha"}, {"big.bin", big}});
+  spec.entries.push_back({"Pictures/", ""});
+  spec.chunk_size = 4096;
+  spec.force_zip64 = true;
+  testing::write_backup(backup_folder(), spec);
+
+  const std::uint64_t before = now_millis();
+  auto staged = stage_backup(backup_folder(), testing::kTestPassword);
+  const std::uint64_t after = now_millis();
+  ASSERT_TRUE(staged.ok()) << staged.error().render();
+
+  const std::string staging = staging_dir();
+  const std::string name = fs::path(staging).filename().string();
+  ASSERT_EQ(name.rfind("korvo-restore-", 0), 0u) << name;
+  const std::uint64_t stamp = std::stoull(name.substr(14));
+  EXPECT_GE(stamp, before);
+  EXPECT_LE(stamp, after);
+  EXPECT_EQ(mode_of(staging), 0700u);
+  EXPECT_EQ(names_in(staging), std::vector<std::string>{"Backup"});
+  EXPECT_EQ(*staged, fs::canonical(staging + "/Backup").string());
+  EXPECT_EQ(testing::read_test_file(*staged + "/Documents/a.txt"), "alpha");
+  EXPECT_EQ(testing::read_test_file(*staged + "/big.bin"), big);
+  EXPECT_TRUE(fs::is_directory(*staged + "/Pictures"));
+  EXPECT_TRUE(fs::exists(*staged + "/manifest.json"));
+  EXPECT_EQ(resolve_backup_dir(*staged).value(), *staged);
+}
+
+TEST_F(StageTest, AcceptsRelativeAndLinkedBackupFoldersAndNeverReusesAStagingDirectory) {
+  testing::BackupSpec spec;
+  spec.entries = testing::entries_with_manifest({{"a.txt", "a"}});
+  testing::write_backup(backup_folder(), spec);
+  fs::create_directory_symlink(backup_folder(), scratch_.sub("link"));
+
+  const auto old_cwd = fs::current_path();
+  fs::current_path(scratch_.path());
+  auto relative = stage_backup("usb/KorvoBackup", testing::kTestPassword);
+  fs::current_path(old_cwd);
+  ASSERT_TRUE(relative.ok()) << relative.error().render();
+
+  auto linked = stage_backup(scratch_.sub("link"), testing::kTestPassword);
+  ASSERT_TRUE(linked.ok()) << linked.error().render();
+  EXPECT_NE(*relative, *linked);
+  EXPECT_EQ(names_in(temp()).size(), 2u);
+  EXPECT_TRUE(fs::exists(*relative + "/a.txt"));
+}
+
+TEST_F(StageTest, RefusesMissingFoldersBeforeCreatingAnything) {
+  EXPECT_EQ(stage_error("usb/nowhere"), "Backup directory does not exist: usb/nowhere: No such file or directory");
+  EXPECT_TRUE(names_in(temp()).empty());
+
+  testing::write_backup(backup_folder(), {});
+  testing::ScopedEnv missing_tmp("TMPDIR", scratch_.sub("no/such/tmp"));
+  EXPECT_EQ(stage_error(backup_folder()), "Cannot resolve temp directory: No such file or directory");
+  EXPECT_FALSE(fs::exists(scratch_.sub("no")));
+  testing::ScopedEnv empty_tmp("TMPDIR", std::string());
+  EXPECT_EQ(stage_error(backup_folder()), "Cannot resolve temp directory: No such file or directory");
+}
+
+TEST(TempDirectory, IsTmpdirOrTmp) {
+  {
+    testing::ScopedEnv unset("TMPDIR", std::nullopt);
+    EXPECT_EQ(temp_directory(), "/tmp");
+  }
+  testing::ScopedEnv empty("TMPDIR", std::string());
+  EXPECT_EQ(temp_directory(), "");
+}
+
+TEST_F(StageTest, StagingDirectoryIsNewAndPrivate) {
+  const mode_t old_umask = ::umask(0);
+  auto made = resolve_staging_dir(1234);
+  ::umask(old_umask);
+  ASSERT_TRUE(made.ok()) << made.error().render();
+  EXPECT_EQ(*made, fs::canonical(temp() + "/korvo-restore-1234").string());
+  EXPECT_EQ(mode_of(*made), 0700u);
+
+  // Someone else's directory of the same name is not taken over.
+  fs::create_directory(temp() + "/korvo-restore-99");
+  testing::write_test_file(temp() + "/korvo-restore-99/Backup/planted", "x");
+  auto taken = resolve_staging_dir(99);
+  ASSERT_FALSE(taken.ok());
+  EXPECT_EQ(taken.error().render(), "Cannot create restore staging directory: File exists");
+
+  testing::ScopedEnv deeper("TMPDIR", scratch_.sub("tmp/a/b/"));
+  auto nested = resolve_staging_dir(0);
+  ASSERT_TRUE(nested.ok()) << nested.error().render();
+  EXPECT_EQ(*nested, fs::canonical(scratch_.sub("tmp/a/b/korvo-restore-0")).string());
+}
+
+TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {
+  const std::string manifest = testing::manifest_for({{"a.txt", "a"}});
+  const struct {
+    std::vector<BackupEntry> entries;
+    std::string error;
+  } cases[] = {
+      {{{"a.txt", "a"}},
+       "Decrypted backup is missing a valid manifest: Backup data is missing manifest.json: the archive has no entry of "
+       "that name"},
+      {{{"manifest.json", "{\"files\": []}"}},
+       "Decrypted backup is missing a valid manifest: Backup manifest is invalid: manifest: missing key "
+       "\"korvo_version\""},
+      {{{"manifest.json", manifest}, {"../escape.txt", "x"}}, "ZIP entry has an unsafe path"},
+      {{{"manifest.json", manifest}, {"a.bz2", "BZh9", true, std::uint16_t{12}}},
+       "Invalid ZIP entry: Compression method not supported"},
+  };
+  for (const auto& c : cases) {
+    testing::ScratchDir scratch;
+    testing::ScopedEnv tmpdir("TMPDIR", scratch.sub("tmp"));
+    fs::create_directories(scratch.sub("tmp"));
+    testing::BackupSpec spec;
+    spec.entries = c.entries;
+    testing::write_backup(scratch.sub("backup"), spec);
+    EXPECT_EQ(stage_error(scratch.sub("backup")), c.error);
+    const auto staging = names_in(scratch.sub("tmp"));
+    ASSERT_EQ(staging.size(), 1u);
+    EXPECT_TRUE(fs::exists(scratch.sub("tmp/" + staging[0] + "/Backup.zip.tmp")));
+    EXPECT_FALSE(fs::exists(scratch.sub("escape.txt")));
+    EXPECT_FALSE(fs::exists(scratch.sub("tmp/escape.txt")));
+  }
+}
+
+TEST_F(StageTest, NothingIsUnpackedWithoutAManifest) {
+  testing::BackupSpec spec;
+  spec.entries = {{"Documents/a.txt", "a"}};
+  testing::write_backup(backup_folder(), spec);
+  stage_error(backup_folder());
+  EXPECT_EQ(names_in(staging_dir()), std::vector<std::string>{"Backup.zip.tmp"});
+}
+
+TEST_F(StageTest, EmptyDecryptedStreamIsNotAnArchive) {
+  testing::write_raw_backup(backup_folder(), testing::container_header());
+  EXPECT_EQ(stage_error(backup_folder()),
+            "Decrypted backup is missing a valid manifest: Backup data is not a valid ZIP archive: Not a zip archive");
+}
+
+TEST_F(StageTest, KeyAndDecryptionErrorsPassThroughUnchanged) {
+  testing::BackupSpec spec;
+  spec.entries = testing::entries_with_manifest({});
+  testing::write_backup(backup_folder(), spec);
+  auto wrong = stage_backup(backup_folder(), "wrong password");
+  ASSERT_FALSE(wrong.ok());
+  EXPECT_EQ(wrong.error().message(),
+            "Decryption failed. The password is incorrect or the backup is corrupted. (Decryption failed. The password "
+            "is incorrect or the backup is corrupted.)");
+  EXPECT_TRUE(fs::exists(staging_dir() + "/Backup.zip.tmp"));
+
+  fs::remove(backup_folder() + "/backup.salt");
+  auto no_salt = stage_backup(backup_folder(), testing::kTestPassword);
+  ASSERT_FALSE(no_salt.ok());
+  EXPECT_EQ(no_salt.error().message(), "Could not read backup.salt — is this a valid Korvo backup?");
+}
+
+}  // namespace
+}  // namespace korvo
