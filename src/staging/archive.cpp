@@ -4,12 +4,12 @@
 #include <unistd.h>
 #include <zip.h>
 
-#include <fmt/format.h>
-
 #include <cerrno>
 #include <memory>
 #include <optional>
 #include <string_view>
+
+#include <fmt/format.h>
 
 #include "common/files.hpp"
 #include "common/text.hpp"
@@ -159,15 +159,16 @@ Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string
 
 Result<void> check_archive_manifest(const std::string& archive_path) {
   constexpr std::string_view kOuter = "Decrypted backup is missing a valid manifest";
-  auto archive = open_archive(archive_path, fmt::format("Cannot open {}", archive_path),
-                              "Backup data is not a valid ZIP archive");
+  auto archive =
+      open_archive(archive_path, fmt::format("Cannot open {}", archive_path), "Backup data is not a valid ZIP archive");
   if (!archive) return Error(std::string(kOuter), archive.error());
   if (auto read = read_manifest(archive->get()); !read) return Error(std::string(kOuter), read.error());
   return Ok{};
 }
 
 Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir) {
-  auto archive = open_archive(archive_path, "Cannot open decrypted backup", "Decrypted data is not a valid ZIP archive");
+  auto archive =
+      open_archive(archive_path, "Cannot open decrypted backup", "Decrypted data is not a valid ZIP archive");
   if (!archive) return archive.error();
   const std::string destination = join_path(staging_dir, "Backup");
   if (auto made = create_directories(destination); !made) {

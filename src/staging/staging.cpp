@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 
 #include <fmt/format.h>
 
@@ -51,7 +51,8 @@ Result<std::string> resolve_staging_dir(std::uint64_t epoch_millis) {
   const std::string temp_dir = temp_directory();
   const std::string staging_dir = join_path(temp_dir, fmt::format("korvo-restore-{}", epoch_millis));
   if (const std::string parent = parent_path(staging_dir); !parent.empty()) {
-    if (auto made = create_directories(parent); !made) return Error("Cannot create restore staging directory", made.error());
+    if (auto made = create_directories(parent); !made)
+      return Error("Cannot create restore staging directory", made.error());
   }
   // A fresh directory only: one that exists already may have been planted.
   if (::mkdir(staging_dir.c_str(), kStagingDirMode) != 0) {

@@ -1,8 +1,9 @@
+#include "hashing/sha256.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "hashing/sha256.hpp"
 #include "support/backup_writer.hpp"
 #include "support/sandbox.hpp"
 
@@ -32,7 +33,8 @@ TEST(Sha256File, ReportsOpenAndReadFailures) {
   testing::ScratchDir scratch;
   auto missing = sha256_file(scratch.sub("missing"));
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().render(), "Cannot open for hashing: " + scratch.sub("missing") + ": No such file or directory");
+  EXPECT_EQ(missing.error().render(),
+            "Cannot open for hashing: " + scratch.sub("missing") + ": No such file or directory");
 
   // A folder opens but cannot be read: the OS error is the whole error.
   auto folder = sha256_file(scratch.path());

@@ -1,3 +1,5 @@
+#include "restore/file_copy.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -6,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "restore/file_copy.hpp"
 #include "support/backup_writer.hpp"
 #include "support/sandbox.hpp"
 #include "support/scoped_env.hpp"
@@ -31,8 +32,8 @@ TEST(NormaliseBackupPath, AcceptsOnlyPlainRelativePaths) {
     ASSERT_TRUE(result.ok()) << input;
     EXPECT_EQ(*result, expected);
   }
-  for (const std::string input : {"", "   ", "/etc/passwd", "\\Windows\\x", "C:/x", "C:\\x", "c:", "1:x", "a/../b", "..",
-                                  "./a", "a/./b", "a//b", "a\\\\b", "a/", "a\\"}) {
+  for (const std::string input : {"", "   ", "/etc/passwd", "\\Windows\\x", "C:/x", "C:\\x", "c:", "1:x", "a/../b",
+                                  "..", "./a", "a/./b", "a//b", "a\\\\b", "a/", "a\\"}) {
     auto result = normalise_backup_path(input);
     ASSERT_FALSE(result.ok()) << input;
     EXPECT_EQ(result.error().render(), "Invalid relative path");
@@ -92,7 +93,7 @@ TEST_F(FileCopyTest, DesktopFollowsXdgUserDirThenFallsBack) {
   EXPECT_EQ(testing::read_test_file(scratch_.sub("stdin")), "");
 
   const std::string fallbacks[] = {
-      "echo '" + home() + "'",                 // the home folder itself
+      "echo '" + home() + "'",                   // the home folder itself
       "echo '" + scratch_.sub("missing") + "'",  // not there
       "echo '" + custom + "'; exit 1",           // failed
       "echo '" + custom + "' >&2",               // only complaints
@@ -139,8 +140,9 @@ TEST_F(FileCopyTest, CopiesVerifiedFilesAndReportsProgress) {
   EXPECT_EQ(fs::status(restored() + "/Documents/Work/report.docx").permissions(), static_cast<fs::perms>(0750));
   EXPECT_EQ(testing::read_test_file(restored() + "/top.txt"), "top");
   EXPECT_EQ(testing::read_test_file(restored() + "/Pictures/a b.jpg"), "picture");
-  EXPECT_EQ(progress_, (std::vector<std::pair<int, std::string>>{
-                           {33, entries[0].original_path}, {66, entries[1].original_path}, {100, entries[2].original_path}}));
+  EXPECT_EQ(progress_,
+            (std::vector<std::pair<int, std::string>>{
+                {33, entries[0].original_path}, {66, entries[1].original_path}, {100, entries[2].original_path}}));
 }
 
 TEST_F(FileCopyTest, EmptyListStillMakesTheRestoredFolder) {
@@ -189,13 +191,12 @@ TEST_F(FileCopyTest, ChecksumMismatchTouchesNothing) {
 
   auto outcome = run({changed, upper});
   ASSERT_TRUE(outcome.ok()) << outcome.error().render();
-  EXPECT_EQ(outcome->failures,
-            (std::vector<std::string>{
-                "Checksum mismatch: " + changed.original_path + " (expected " + changed.sha256 + ", got " +
-                    testing::sha256_hex("what the backup holds") + ")",
-                "Checksum mismatch: " + upper.original_path + " (expected " + upper.sha256 + ", got " +
-                    testing::sha256_hex("new content") + ")",
-            }));
+  EXPECT_EQ(outcome->failures, (std::vector<std::string>{
+                                   "Checksum mismatch: " + changed.original_path + " (expected " + changed.sha256 +
+                                       ", got " + testing::sha256_hex("what the backup holds") + ")",
+                                   "Checksum mismatch: " + upper.original_path + " (expected " + upper.sha256 +
+                                       ", got " + testing::sha256_hex("new content") + ")",
+                               }));
   EXPECT_FALSE(fs::exists(restored() + "/deep"));
   EXPECT_EQ(testing::read_test_file(restored() + "/kept.txt"), "earlier copy");
   EXPECT_TRUE(progress_.empty());
@@ -216,14 +217,13 @@ TEST_F(FileCopyTest, EachFailureBecomesOneLineAndTheRestGoesOn) {
   auto outcome = run({missing, blocked, onto_folder, self, good});
   ASSERT_TRUE(outcome.ok()) << outcome.error().render();
   EXPECT_EQ(outcome->restored, 1u);
-  EXPECT_EQ(outcome->failures,
-            (std::vector<std::string>{
-                "Cannot read C:\\gone.txt: Cannot open for hashing: " + staging_ + "/gone.txt",
-                "Cannot create folder for " + blocked.original_path + ": File exists",
-                "Copy failed for " + onto_folder.original_path + ": Is a directory",
-                "Copy verification failed for " + self.original_path + " (expected " + self.sha256 + ", got " +
-                    testing::sha256_hex("") + ")",
-            }));
+  EXPECT_EQ(outcome->failures, (std::vector<std::string>{
+                                   "Cannot read C:\\gone.txt: Cannot open for hashing: " + staging_ + "/gone.txt",
+                                   "Cannot create folder for " + blocked.original_path + ": File exists",
+                                   "Copy failed for " + onto_folder.original_path + ": Is a directory",
+                                   "Copy verification failed for " + self.original_path + " (expected " + self.sha256 +
+                                       ", got " + testing::sha256_hex("") + ")",
+                               }));
   // Steps before the copy report no progress; the copy and its checks do.
   EXPECT_EQ(progress_, (std::vector<std::pair<int, std::string>>{
                            {60, onto_folder.original_path}, {80, self.original_path}, {100, good.original_path}}));

@@ -1,8 +1,9 @@
+#include "restore/manifest.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "restore/manifest.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {
@@ -21,12 +22,12 @@ std::string manifest(const std::string& files, const std::string& skipped = "[]"
 }
 
 TEST(ParseManifest, ReadsRecordsInOrderAndIgnoresUnknownKeys) {
-  const std::string text = "\n  " +
-                           manifest("[" + entry("0", R"(, "mtime": {"nested": [1, null]})") + ", " +
-                                        entry("18446744073709551615") + "]",
-                                    R"([{"path": "C:\\pagefile.sys", "reason": "system file", "why": null}])",
-                                    R"(, "future": [true, {"x": 1}])") +
-                           "\r\n\t ";
+  const std::string text =
+      "\n  " +
+      manifest("[" + entry("0", R"(, "mtime": {"nested": [1, null]})") + ", " + entry("18446744073709551615") + "]",
+               R"([{"path": "C:\\pagefile.sys", "reason": "system file", "why": null}])",
+               R"(, "future": [true, {"x": 1}])") +
+      "\r\n\t ";
   auto parsed = parse_manifest(text);
   ASSERT_TRUE(parsed.ok()) << parsed.error().render();
   EXPECT_EQ(parsed->korvo_version, "1.4.0");
@@ -66,7 +67,8 @@ TEST(ParseManifest, RejectsWhatDoesNotFitTheRecords) {
       {std::string("{") + R"("korvo_version": null, "created_at": "", "source_user": "", "source_os": "", )" +
            R"("files": [], "skipped": []})",
        "\"korvo_version\""},
-      {manifest(R"([{"original_path": "a", "backup_path": "a", "size_bytes": 1}])"), "files[0]: missing key \"sha256\""},
+      {manifest(R"([{"original_path": "a", "backup_path": "a", "size_bytes": 1}])"),
+       "files[0]: missing key \"sha256\""},
       {manifest("[" + entry() + R"(, "not an object"])"), "files[1]"},
       {manifest("{}"), "\"files\""},
       {manifest("[]", R"([{"path": "p"}])"), "skipped[0]: missing key \"reason\""},

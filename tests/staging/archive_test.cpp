@@ -1,3 +1,5 @@
+#include "staging/archive.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "staging/archive.hpp"
 #include "support/backup_writer.hpp"
 #include "support/sandbox.hpp"
 
@@ -20,8 +21,8 @@ constexpr char kManifestName[] = "manifest.json";
 constexpr char kOuter[] = "Decrypted backup is missing a valid manifest";
 
 std::uint16_t get16(const std::string& bytes, std::size_t at) {
-  return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
-                                    static_cast<unsigned char>(bytes[at + 1]) << 8);
+  return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1])
+                                                                                << 8);
 }
 
 void put16(std::string& bytes, std::size_t at, std::uint16_t value) {
@@ -41,7 +42,8 @@ void patch_headers(std::string& zip, const std::string& name, Patch patch) {
   };
   for (const Kind& kind : {Kind{"PK\3\4", 26, 30, false}, Kind{"PK\1\2", 28, 46, true}}) {
     for (auto pos = zip.find(kind.signature); pos != std::string::npos; pos = zip.find(kind.signature, pos + 1)) {
-      if (get16(zip, pos + kind.name_length_at) == name.size() && zip.compare(pos + kind.name_at, name.size(), name) == 0) {
+      if (get16(zip, pos + kind.name_length_at) == name.size() &&
+          zip.compare(pos + kind.name_at, name.size(), name) == 0) {
         patch(pos, kind.central);
       }
     }
@@ -120,9 +122,9 @@ TEST_F(ArchiveTest, UnpacksStoredDeflateAndZip64EntriesWithFolders) {
 
 TEST_F(ArchiveTest, OddButSafeNamesLandInsideBackup) {
   std::vector<BackupEntry> entries = {
-      {"a/../b", "dotted"},          {"a\\b", "backslash"},  {"dup.txt", "first"}, {"dup.txt", "second"},
-      {"link", "../../etc/passwd"},  {"gr\x81n.txt", "cp437"}, {"café/ü.txt", "utf8"}, {"./dot/x", "dot"},
-      {"empty-dir\\", ""},
+      {"a/../b", "dotted"},   {"a\\b", "backslash"},        {"dup.txt", "first"},
+      {"dup.txt", "second"},  {"link", "../../etc/passwd"}, {"gr\x81n.txt", "cp437"},
+      {"café/ü.txt", "utf8"}, {"./dot/x", "dot"},           {"empty-dir\\", ""},
   };
   std::string zip = testing::zip_archive(entries);
   clear_utf8_flag(zip, "gr\x81n.txt");
@@ -164,7 +166,8 @@ TEST_F(ArchiveTest, RefusesEntriesItCannotOpen) {
   const Case cases[] = {
       {{"packed.bz2", "BZh91AY&SY", true, std::uint16_t{12}}, "Compression method not supported"},
       {{"lzma.bin", "junk", true, std::uint16_t{14}}, "Compression method not supported"},
-      {{"secret.txt", "ciphertext!!", false, std::nullopt, /*encrypted_flag=*/true}, "Password required to decrypt file"},
+      {{"secret.txt", "ciphertext!!", false, std::nullopt, /*encrypted_flag=*/true},
+       "Password required to decrypt file"},
   };
   for (const auto& c : cases) {
     write_entries({c.entry});

@@ -21,9 +21,9 @@ namespace fs = std::filesystem;
 using testing::BackupEntry;
 
 std::uint64_t now_millis() {
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                        std::chrono::system_clock::now().time_since_epoch())
-                                        .count());
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
 }
 
 std::vector<std::string> names_in(const std::string& folder) {
@@ -153,14 +153,16 @@ TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {
     bool unpacking_started = false;
   } cases[] = {
       {{{"a.txt", "a"}},
-       "Decrypted backup is missing a valid manifest: Backup data is missing manifest.json: the archive has no entry of "
+       "Decrypted backup is missing a valid manifest: Backup data is missing manifest.json: the archive has no entry "
+       "of "
        "that name"},
       {{{"manifest.json", "{\"files\": []}"}},
        "Decrypted backup is missing a valid manifest: Backup manifest is invalid: manifest: missing key "
        "\"korvo_version\""},
       {{{"manifest.json", manifest}, {"../escape.txt", "x"}}, "ZIP entry has an unsafe path", true},
       {{{"manifest.json", manifest}, {"a.bz2", "BZh9", true, std::uint16_t{12}}},
-       "Invalid ZIP entry: Compression method not supported", true},
+       "Invalid ZIP entry: Compression method not supported",
+       true},
   };
   for (const auto& c : cases) {
     testing::ScratchDir scratch;
@@ -173,8 +175,8 @@ TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {
     const auto staging = names_in(scratch.sub("tmp"));
     ASSERT_EQ(staging.size(), 1u);
     const std::string staging_dir = scratch.sub("tmp/" + staging[0]);
-    const std::vector<std::string> expected =
-        c.unpacking_started ? std::vector<std::string>{"Backup", "Backup.zip.tmp"} : std::vector<std::string>{"Backup.zip.tmp"};
+    const std::vector<std::string> expected = c.unpacking_started ? std::vector<std::string>{"Backup", "Backup.zip.tmp"}
+                                                                  : std::vector<std::string>{"Backup.zip.tmp"};
     EXPECT_EQ(names_in(staging_dir), expected) << c.error;
     EXPECT_FALSE(fs::exists(scratch.sub("escape.txt")));
     EXPECT_FALSE(fs::exists(scratch.sub("tmp/escape.txt")));
