@@ -1,9 +1,10 @@
 #include "apps/app_choice.hpp"
 
+#include <fmt/format.h>
+
 #include <charconv>
 #include <cstdio>
 #include <optional>
-#include <fmt/format.h>
 
 #include "common/text.hpp"
 #include "restore_cli/ui.hpp"
@@ -33,9 +34,17 @@ ChecklistRow checklist_row(const InstallItem& item) {
 }
 
 std::vector<std::string> checklist_arguments(const std::vector<ChecklistRow>& rows) {
-  std::vector<std::string> args = {"--list",         "--checklist",    "--width=560",    "--height=440",
-                                   "--column=Install", "--column=#",   "--column=App",   "--hide-column=2",
-                                   "--print-column=2", "--separator=\n", fmt::format("--text={}", escape_markup(kIntro))};
+  std::vector<std::string> args = {"--list",
+                                   "--checklist",
+                                   "--width=560",
+                                   "--height=440",
+                                   "--column=Install",
+                                   "--column=#",
+                                   "--column=App",
+                                   "--hide-column=2",
+                                   "--print-column=2",
+                                   "--separator=\n",
+                                   fmt::format("--text={}", escape_markup(kIntro))};
   for (std::size_t i = 0; i < rows.size(); ++i) {
     args.emplace_back(rows[i].ticked ? "TRUE" : "FALSE");
     args.push_back(std::to_string(i));

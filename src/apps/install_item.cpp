@@ -1,7 +1,8 @@
 #include "apps/install_item.hpp"
 
-#include <algorithm>
 #include <fmt/format.h>
+
+#include <algorithm>
 
 #include "apps/package_request.hpp"
 #include "common/json.hpp"

@@ -1,7 +1,8 @@
 #include "apps/install_list.hpp"
 
-#include <algorithm>
 #include <fmt/format.h>
+
+#include <algorithm>
 #include <set>
 
 #include "apps/app_choice.hpp"
@@ -33,7 +34,8 @@ std::vector<InstallItem> offerable_items(const std::string& staging_root) {
   return kept;
 }
 
-std::vector<std::string> summary(const std::vector<const InstallItem*>& chosen, const std::set<std::string>& installed) {
+std::vector<std::string> summary(const std::vector<const InstallItem*>& chosen,
+                                 const std::set<std::string>& installed) {
   std::vector<std::string> done;
   std::vector<std::string> missing;
   for (const InstallItem* item : chosen) {

@@ -1,10 +1,10 @@
 #include "apps/installer.hpp"
 
+#include <fmt/format.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fmt/format.h>
 
 #include "common/files.hpp"
 #include "common/process.hpp"
@@ -23,9 +23,7 @@ constexpr std::string_view kAptLockOption = "DPkg::Lock::Timeout=600";
 constexpr std::string_view kSnap = "snap";
 
 // Unbuffered, so the parent sees each line while the next package installs.
-bool write_protocol_line(std::string_view line) {
-  return write_all(STDOUT_FILENO, fmt::format("{}\n", line)).ok();
-}
+bool write_protocol_line(std::string_view line) { return write_all(STDOUT_FILENO, fmt::format("{}\n", line)).ok(); }
 
 bool run_package_tool(std::vector<std::string> argv) {
   Command command;

@@ -1,9 +1,9 @@
+#include "apps/app_choice.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "apps/app_choice.hpp"
 
 namespace korvo {
 namespace {
@@ -25,18 +25,6 @@ TEST(AppChoice, LabelAndTickFollowAlternative) {
   EXPECT_FALSE(different.ticked);
 }
 
-TEST(AppChoice, ChecklistArguments) {
-  const std::vector<ChecklistRow> rows = {{"Tom & <Jerry> (you had X)", true}, {"B — instead of A (a different app)", false}};
-  const std::vector<std::string> expected = {
-      "--list",           "--checklist",     "--width=560",   "--height=440",   "--column=Install",
-      "--column=#",       "--column=App",    "--hide-column=2", "--print-column=2", "--separator=\n",
-      "--text=Korvo can install these apps for you. Untick anything you don't want.",
-      "TRUE",             "0",               "Tom & <Jerry> (you had X)",
-      "FALSE",            "1",               "B — instead of A (a different app)"};
-  EXPECT_EQ(checklist_arguments(rows), expected);
-  EXPECT_EQ(checklist_arguments(rows)[9].size(), 13u);
-}
-
 TEST(AppChoice, ChecklistOutputToRows) {
   const struct {
     std::string output;
@@ -51,14 +39,6 @@ TEST(AppChoice, ChecklistOutputToRows) {
       {"TRUE\n1", {1}},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_checklist_output(c.output, 3), c.rows) << c.output;
-}
-
-TEST(AppChoice, TerminalListing) {
-  const std::vector<ChecklistRow> rows = {{"VLC (you had Media Player)", true}, {"GIMP — instead of Photoshop (a different app)", false}};
-  EXPECT_EQ(terminal_listing(rows),
-            "\nKorvo can install these apps for you. Untick anything you don't want.\n"
-            "  [x] VLC (you had Media Player)\n"
-            "  [ ] GIMP — instead of Photoshop (a different app)\n");
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
+#include "apps/elevated_install.hpp"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include "apps/elevated_install.hpp"
 
 namespace korvo {
 namespace {

@@ -1,8 +1,8 @@
+#include "apps/install_item.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "apps/install_item.hpp"
 
 namespace korvo {
 namespace {
@@ -51,34 +51,6 @@ TEST(InstallItems, OneBadElementSpoilsTheFile) {
   EXPECT_FALSE(parse_install_items(good));
   EXPECT_FALSE(parse_install_items("[" + good + "] x"));
   EXPECT_TRUE(parse_install_items("[" + good + "]\n\t "));
-}
-
-TEST(InstallItems, TagFollowsManagerThenClassic) {
-  const struct {
-    PackageManager manager;
-    bool classic;
-    std::string_view tag;
-  } cases[] = {
-      {PackageManager::kApt, false, "apt"},
-      {PackageManager::kApt, true, "apt"},
-      {PackageManager::kSnap, false, "snap"},
-      {PackageManager::kSnap, true, "snap-classic"},
-  };
-  for (const auto& c : cases) {
-    InstallItem item;
-    item.manager = c.manager;
-    item.classic = c.classic;
-    EXPECT_EQ(installer_tag(item), c.tag);
-  }
-}
-
-TEST(InstallItems, EveryPackageNameMustPass) {
-  InstallItem item;
-  EXPECT_TRUE(has_valid_package_names(item));
-  item.packages = {"vlc", "vlc-l10n"};
-  EXPECT_TRUE(has_valid_package_names(item));
-  item.packages.push_back("Vlc");
-  EXPECT_FALSE(has_valid_package_names(item));
 }
 
 }  // namespace

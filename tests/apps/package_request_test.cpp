@@ -1,9 +1,10 @@
+#include "apps/package_request.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "apps/installer.hpp"
-#include "apps/package_request.hpp"
 
 namespace korvo {
 namespace {
@@ -57,9 +58,9 @@ TEST(PackageRequest, ParsesTheThreeTags) {
 }
 
 TEST(PackageRequest, RefusesAnythingElse) {
-  for (const std::string& argument : std::vector<std::string>{"vlc", "apt:", "apt:VLC", "apt:vlc:extra", "apt::vlc", ":vlc", "APT:vlc",
-                                     "Snap:vlc", "snap-Classic:vlc", "flatpak:vlc", "deb:vlc", " apt:vlc",
-                                     "apt :vlc", "apt:-y", "apt:" + std::string(65, 'a')}) {
+  for (const std::string& argument : std::vector<std::string>{
+           "vlc", "apt:", "apt:VLC", "apt:vlc:extra", "apt::vlc", ":vlc", "APT:vlc", "Snap:vlc", "snap-Classic:vlc",
+           "flatpak:vlc", "deb:vlc", " apt:vlc", "apt :vlc", "apt:-y", "apt:" + std::string(65, 'a')}) {
     EXPECT_FALSE(parse_package_request(argument)) << argument;
   }
 }
@@ -73,15 +74,6 @@ TEST(InstallerRequests, OneBadArgumentRefusesAll) {
   EXPECT_EQ((*requests)[0].name, "gimp");
   EXPECT_EQ((*requests)[2].name, "vlc");
   EXPECT_TRUE(parse_installer_requests({})->empty());
-}
-
-TEST(InstallerRequests, CommandPerTag) {
-  using Argv = std::vector<std::string>;
-  EXPECT_EQ(install_command(*parse_package_request("apt:vlc")),
-            (Argv{"apt-get", "-o", "DPkg::Lock::Timeout=600", "install", "-y", "vlc"}));
-  EXPECT_EQ(install_command(*parse_package_request("snap:gimp")), (Argv{"snap", "install", "gimp"}));
-  EXPECT_EQ(install_command(*parse_package_request("snap-classic:code")),
-            (Argv{"snap", "install", "code", "--classic"}));
 }
 
 }  // namespace
