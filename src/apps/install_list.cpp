@@ -1,0 +1,78 @@
+#include "apps/install_list.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <set>
+
+#include "apps/app_choice.hpp"
+#include "apps/elevated_install.hpp"
+#include "apps/install_item.hpp"
+#include "common/files.hpp"
+#include "common/text.hpp"
+#include "restore_cli/ui.hpp"
+
+namespace korvo {
+namespace {
+
+constexpr std::string_view kListFile = "linux-install.json";
+constexpr std::string_view kNoneChosen = "Apps: none installed — linux-apps.md in the Restored folder lists them all.";
+constexpr std::string_view kNoExecutable = "Apps: could not start the installer.";
+constexpr std::string_view kNoElevation = "Apps: could not ask for administrator rights.";
+constexpr std::string_view kInstallingText = "Installing apps — enter your Ubuntu password when asked…";
+
+// Every failure to read the list is silent: the stage simply has nothing to offer.
+std::vector<InstallItem> offerable_items(const std::string& staging_root) {
+  const auto text = read_text_file(join_path(staging_root, kListFile));
+  if (!text) return {};
+  auto items = parse_install_items(*text);
+  if (!items) return {};
+  std::vector<InstallItem> kept;
+  for (InstallItem& item : *items) {
+    if (has_valid_package_names(item)) kept.push_back(std::move(item));
+  }
+  return kept;
+}
+
+std::vector<std::string> summary(const std::vector<const InstallItem*>& chosen,
+                                 const std::set<std::string>& installed) {
+  std::vector<std::string> done;
+  std::vector<std::string> missing;
+  for (const InstallItem* item : chosen) {
+    const bool complete = std::all_of(item->packages.begin(), item->packages.end(),
+                                      [&](const std::string& name) { return installed.count(name) > 0; });
+    (complete ? done : missing).push_back(item->linux_name);
+  }
+  std::vector<std::string> lines;
+  if (!done.empty()) lines.push_back(fmt::format("Apps installed: {}.", join(done, ", ")));
+  if (!missing.empty()) {
+    lines.push_back(
+        fmt::format("Apps not installed: {} — try Ubuntu's App Center, or see linux-apps.md.", join(missing, ", ")));
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> offer_apps(const std::string& staging_root, bool gui) {
+  const std::vector<InstallItem> items = offerable_items(staging_root);
+  if (items.empty()) return {};
+
+  std::vector<ChecklistRow> rows;
+  for (const InstallItem& item : items) rows.push_back(checklist_row(item));
+  std::vector<const InstallItem*> chosen;
+  for (const std::size_t row : choose_apps(rows, gui)) chosen.push_back(&items[row]);
+  if (chosen.empty()) return {std::string(kNoneChosen)};
+
+  const auto executable = own_executable_path();
+  if (!executable) return {std::string(kNoExecutable)};
+  const std::string tool = elevation_tool();
+
+  ProgressDialog progress = start_progress(gui, kInstallingText, /*pulsate=*/true);
+  auto installed = run_elevated_installer(installer_command_line(tool, *executable, chosen), progress);
+  close_progress(progress);
+  if (!installed) return {std::string(kNoElevation)};
+  return summary(chosen, *installed);
+}
+
+}  // namespace korvo

@@ -1,0 +1,137 @@
+#include "apps/installer.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/files.hpp"
+#include "support/sandbox.hpp"
+
+namespace korvo {
+namespace {
+
+using testing::FakeTools;
+using testing::ScratchDir;
+using Argv = std::vector<std::string>;
+
+constexpr std::string_view kAptGetLock = "DPkg::Lock::Timeout=600";
+
+// This test binary acts as the installer copy when its first argument is
+// "--install-apps", so the mode is run as its own process.
+class Installer : public ::testing::Test {
+ protected:
+  Installer() : fakes_(scratch_.sub("fakes")) {
+    // Each fake notes DEBIAN_FRONTEND, prints noise that must not reach the
+    // protocol, and fails for the package named "missing".
+    const std::string body = "echo \"${DEBIAN_FRONTEND:-unset}\" >> '" + scratch_.sub("frontend") +
+                             "'\n"
+                             "echo noise; echo noise >&2\n"
+                             "for a in \"$@\"; do [ \"$a\" = missing ] && exit 100; done\n"
+                             "exit 0";
+    fakes_.add("apt-get", body);
+    fakes_.add("snap", body);
+  }
+
+  testing::ProgramRun install(Argv requests, std::string_view stdin_text = {}) {
+    Argv argv = {*own_executable_path(), "--install-apps"};
+    argv.insert(argv.end(), requests.begin(), requests.end());
+    return testing::run_program(argv, {{"PATH", fakes_.path_value()}, {"HOME", scratch_.path()}}, stdin_text);
+  }
+
+  std::string frontends() const {
+    return path_exists_nofollow(scratch_.sub("frontend")) ? testing::read_test_file(scratch_.sub("frontend")) : "";
+  }
+
+  ScratchDir scratch_;
+  FakeTools fakes_;
+};
+
+TEST_F(Installer, InstallsInOrderAndReportsEachStep) {
+  const auto run = install({"apt:vlc", "snap:gimp", "apt:missing", "snap-classic:code", "apt:vlc"});
+  EXPECT_TRUE(run.status.exited);
+  EXPECT_EQ(run.status.code, 0);
+  EXPECT_EQ(run.out,
+            "# Updating the package list…\n"
+            "# Installing vlc…\nok vlc\n"
+            "# Installing gimp…\nok gimp\n"
+            "# Installing missing…\nfail missing\n"
+            "# Installing code…\nok code\n"
+            "# Installing vlc…\nok vlc\n");
+  EXPECT_EQ(run.err, "");
+  const std::string lock(kAptGetLock);
+  EXPECT_EQ(fakes_.calls("apt-get"), (std::vector<Argv>{{"-o", lock, "update"},
+                                                        {"-o", lock, "install", "-y", "vlc"},
+                                                        {"-o", lock, "install", "-y", "missing"},
+                                                        {"-o", lock, "install", "-y", "vlc"}}));
+  EXPECT_EQ(fakes_.calls("snap"), (std::vector<Argv>{{"install", "gimp"}, {"install", "code", "--classic"}}));
+  std::string every_call;
+  for (int i = 0; i < 6; ++i) every_call += "noninteractive\n";
+  EXPECT_EQ(frontends(), every_call);
+}
+
+TEST_F(Installer, SnapsOnlySkipTheListRefresh) {
+  const auto run = install({"snap:gimp", "snap-classic:code"});
+  EXPECT_EQ(run.status.code, 0);
+  EXPECT_EQ(run.out, "# Installing gimp…\nok gimp\n# Installing code…\nok code\n");
+  EXPECT_TRUE(fakes_.calls("apt-get").empty());
+}
+
+// Neither a failed refresh nor a failed install stops the list.
+TEST_F(Installer, FailuresDoNotStopTheRun) {
+  fakes_.remove("snap");
+  fakes_.add("apt-get", "[ \"$3\" = update ] && exit 1; kill -9 $$");
+  const auto run = install({"snap:gimp", "apt:vlc", "apt:vlc"});
+  EXPECT_EQ(run.status.code, 0);
+  EXPECT_EQ(run.out,
+            "# Updating the package list…\n# Installing gimp…\nfail gimp\n"
+            "# Installing vlc…\nfail vlc\n# Installing vlc…\nfail vlc\n");
+  EXPECT_EQ(fakes_.calls("apt-get").size(), 3u);
+}
+
+TEST_F(Installer, NoRequestsDoNothing) {
+  const auto run = install({});
+  EXPECT_TRUE(run.status.exited);
+  EXPECT_EQ(run.status.code, 0);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(Installer, ToolsReadTheInstallersInput) {
+  fakes_.add("apt-get", "[ \"$3\" = update ] || cat > '" + scratch_.sub("stdin") + "'");
+  (void)install({"apt:vlc"}, "yes\n");
+  EXPECT_EQ(testing::read_test_file(scratch_.sub("stdin")), "yes\n");
+}
+
+TEST_F(Installer, OneBadRequestRefusesEverything) {
+  for (const std::string& bad : std::vector<std::string>{"apt:Vlc", "Apt:vlc", "flatpak:vlc", "vlc"}) {
+    const auto run = install({"apt:vlc", bad, "snap:gimp"});
+    EXPECT_TRUE(run.status.exited) << bad;
+    EXPECT_EQ(run.status.code, 2) << bad;
+    EXPECT_EQ(run.out, "") << bad;
+    EXPECT_EQ(run.err, "Refusing: not a package list Korvo produced.\n") << bad;
+  }
+  EXPECT_TRUE(fakes_.calls("apt-get").empty());
+  EXPECT_TRUE(fakes_.calls("snap").empty());
+}
+
+TEST_F(Installer, StopsWhenTheParentStopsListening) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ::close(ends[0]);
+  const std::string saved_path = env_value("PATH");
+  ::setenv("PATH", fakes_.path_value().c_str(), 1);
+  const int saved_stdout = ::dup(STDOUT_FILENO);
+  ::dup2(ends[1], STDOUT_FILENO);
+  const int status = run_installer({"snap:gimp", "snap:code"});
+  ::dup2(saved_stdout, STDOUT_FILENO);
+  ::close(saved_stdout);
+  ::close(ends[1]);
+  ::setenv("PATH", saved_path.c_str(), 1);
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(fakes_.calls("snap").empty());
+}
+
+}  // namespace
+}  // namespace korvo
