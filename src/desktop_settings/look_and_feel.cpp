@@ -47,7 +47,9 @@ Result<PersonalSettings> parse_personal_settings(std::string_view json_text) {
   constexpr std::string_view where = "settings";
   auto parsed = parse_json_strict(json_text);
   if (!parsed) return parsed.error();
-  if (!parsed->is_object()) return Error(fmt::format("{}: expected an object, found {}", where, json_type_name(*parsed)));
+  if (!parsed->is_object()) {
+    return Error(fmt::format("{}: expected an object, found {}", where, json_type_name(*parsed)));
+  }
   auto dark_mode = json_optional_bool(*parsed, "dark_mode", where, /*null_allowed=*/true);
   if (!dark_mode) return dark_mode.error();
   auto wallpaper = json_optional_string(*parsed, "wallpaper", where, /*null_allowed=*/true);

@@ -12,8 +12,8 @@
 namespace korvo {
 namespace {
 
-using testing::ScratchDir;
 using testing::read_test_file;
+using testing::ScratchDir;
 using testing::write_test_file;
 
 constexpr std::string_view kHeader =
@@ -270,8 +270,8 @@ TEST(Bookmarks, MigratesEveryUsableProfile) {
   EXPECT_EQ(read_test_file(out + "Brave - Default.html"), convert_bookmarks(bookmarks_with_links(1))->html);
   std::vector<std::string> names = *list_directory(out);
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"Brave - Default.html", "Chrome - Default.html",
-                                             "Chrome - Profile 1.html"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"Brave - Default.html", "Chrome - Default.html", "Chrome - Profile 1.html"}));
 }
 
 TEST(Bookmarks, ProfileNameWithInvalidUtf8IsReplacedInFileName) {

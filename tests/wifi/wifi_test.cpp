@@ -1,5 +1,6 @@
 #include "wifi/wifi.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -17,8 +18,8 @@ namespace {
 
 using testing::EnvOverride;
 using testing::FakeTools;
-using testing::ScratchDir;
 using testing::read_test_file;
+using testing::ScratchDir;
 using testing::write_test_file;
 using Args = std::vector<std::string>;
 
@@ -27,39 +28,41 @@ using Args = std::vector<std::string>;
 std::string windows_profile(const std::string& name, const std::string& authentication,
                             const std::optional<std::string>& key = std::nullopt, const std::string& ssid_name = "",
                             const std::string& protected_flag = "false") {
-  std::string xml =
-      "<?xml version=\"1.0\"?>\r\n"
-      "<WLANProfile xmlns=\"http://www.microsoft.com/networking/WLAN/profile/v1\">\r\n"
-      "\t<name>" + name + "</name>\r\n"
-      "\t<SSIDConfig>\r\n"
-      "\t\t<SSID>\r\n"
-      "\t\t\t<hex>486F6D65</hex>\r\n"
-      "\t\t\t<name>" + (ssid_name.empty() ? name : ssid_name) + "</name>\r\n"
-      "\t\t</SSID>\r\n"
-      "\t</SSIDConfig>\r\n"
-      "\t<connectionType>ESS</connectionType>\r\n"
-      "\t<connectionMode>auto</connectionMode>\r\n"
-      "\t<MSM>\r\n"
-      "\t\t<security>\r\n"
-      "\t\t\t<authEncryption>\r\n"
-      "\t\t\t\t<authentication>" + authentication + "</authentication>\r\n"
-      "\t\t\t\t<encryption>AES</encryption>\r\n"
-      "\t\t\t\t<useOneX>false</useOneX>\r\n"
-      "\t\t\t</authEncryption>\r\n";
-  if (key) {
-    xml += "\t\t\t<sharedKey>\r\n"
-           "\t\t\t\t<keyType>passPhrase</keyType>\r\n"
-           "\t\t\t\t<protected>" + protected_flag + "</protected>\r\n"
-           "\t\t\t\t<keyMaterial>" + *key + "</keyMaterial>\r\n"
-           "\t\t\t</sharedKey>\r\n";
-  }
-  xml += "\t\t</security>\r\n"
-         "\t</MSM>\r\n"
-         "\t<MacRandomization xmlns=\"http://www.microsoft.com/networking/WLAN/profile/v3\">\r\n"
-         "\t\t<enableRandomization>false</enableRandomization>\r\n"
-         "\t</MacRandomization>\r\n"
-         "</WLANProfile>\r\n";
-  return xml;
+  constexpr std::string_view kShape = R"(<?xml version="1.0"?>
+<WLANProfile xmlns="http://www.microsoft.com/networking/WLAN/profile/v1">
+	<name>{0}</name>
+	<SSIDConfig>
+		<SSID>
+			<hex>486F6D65</hex>
+			<name>{1}</name>
+		</SSID>
+	</SSIDConfig>
+	<connectionType>ESS</connectionType>
+	<connectionMode>auto</connectionMode>
+	<MSM>
+		<security>
+			<authEncryption>
+				<authentication>{2}</authentication>
+				<encryption>AES</encryption>
+				<useOneX>false</useOneX>
+			</authEncryption>{3}
+		</security>
+	</MSM>
+	<MacRandomization xmlns="http://www.microsoft.com/networking/WLAN/profile/v3">
+		<enableRandomization>false</enableRandomization>
+	</MacRandomization>
+</WLANProfile>
+)";
+  constexpr std::string_view kSharedKey = R"(
+			<sharedKey>
+				<keyType>passPhrase</keyType>
+				<protected>{0}</protected>
+				<keyMaterial>{1}</keyMaterial>
+			</sharedKey>)";
+  const std::string shared_key = key ? fmt::format(fmt::runtime(kSharedKey), protected_flag, *key) : "";
+  const std::string xml =
+      fmt::format(fmt::runtime(kShape), name, ssid_name.empty() ? name : ssid_name, authentication, shared_key);
+  return replace_all(xml, "\n", "\r\n");
 }
 
 TEST(WifiProfile, ElementTextIsAPlainTextScan) {
@@ -140,11 +143,12 @@ const Args WifiMigration::kListArgs = {"-t", "-f", "NAME", "connection", "show"}
 
 TEST_F(WifiMigration, AddsSortedProfilesAndReportsEachKind) {
   const std::string streams = scratch.sub("streams.log");
-  tools.add("nmcli", "for fd in 0 1 2; do target=$(readlink /proc/$$/fd/$fd); echo \"$target\" >> '" + streams + "'; done\n"
-                     "case \"$1\" in\n"
-                     "  -t) printf 'Neighbour\\r\\nWired connection 1\\n' ;;\n"
-                     "  connection) if [ \"$6\" = Broken ]; then echo 'Error: failed' >&2; exit 4; fi ;;\n"
-                     "esac");
+  tools.add("nmcli", "for fd in 0 1 2; do target=$(readlink /proc/$$/fd/$fd); echo \"$target\" >> '" + streams +
+                         "'; done\n"
+                         "case \"$1\" in\n"
+                         "  -t) printf 'Neighbour\\r\\nWired connection 1\\n' ;;\n"
+                         "  connection) if [ \"$6\" = Broken ]; then echo 'Error: failed' >&2; exit 4; fi ;;\n"
+                         "esac");
   profile_file("Home.xml", windows_profile("home net", "WPA2PSK", "pa ss\"word;$(x)"));
   profile_file("office.xml", windows_profile("Office", "WPA2"));
   profile_file("cafe.xml", windows_profile("Caf\xc3\xa9 &amp; Co&apos;s &quot;Free&quot;", "open", "ignored"));
@@ -188,8 +192,16 @@ TEST_F(WifiMigration, AddsSortedProfilesAndReportsEachKind) {
 TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
   tools.add("nmcli");
   const std::vector<std::pair<std::string, std::string>> files = {
-      {"1.xml", "beta"}, {"2.xml", "Beta"}, {"3.xml", "BETA"}, {"4.xml", "Bravo"},
-      {"5.xml", "alpha"}, {"6.xml", "alpha"}, {"7.xml", "\xc3\x89lan"}, {"8.xml", "\xc3\xa9" "clair"},
+      {"1.xml", "beta"},
+      {"2.xml", "Beta"},
+      {"3.xml", "BETA"},
+      {"4.xml", "Bravo"},
+      {"5.xml", "alpha"},
+      {"6.xml", "alpha"},
+      {"7.xml", "\xc3\x89lan"},
+      {"8.xml",
+       "\xc3\xa9"
+       "clair"},
   };
   for (const auto& [file, name] : files) profile_file(file, windows_profile(name, "open"));
 
@@ -202,8 +214,15 @@ TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
   }
   ASSERT_EQ(betas.size(), 3u);
   // The same name twice is added twice: existing names are listed once, up front.
-  const std::vector<std::string> expected = {"alpha",  "alpha", betas[0],          betas[1],
-                                             betas[2], "Bravo", "\xc3\xa9" "clair", "\xc3\x89lan"};
+  const std::vector<std::string> expected = {"alpha",
+                                             "alpha",
+                                             betas[0],
+                                             betas[1],
+                                             betas[2],
+                                             "Bravo",
+                                             "\xc3\xa9"
+                                             "clair",
+                                             "\xc3\x89lan"};
 
   const auto lines = migrate_wifi(staging);
   ASSERT_EQ(lines.size(), 1u);
