@@ -36,8 +36,11 @@ std::optional<std::string> install_wallpaper(const std::string& settings_folder,
   const char* home = env_value("HOME");
   const std::string folder = join_path(home != nullptr ? home : ".", kBackgroundsFolder);
   if (!create_directories(folder)) return std::nullopt;
+  const std::string source = join_path(settings_folder, name);
+  // A folder of that name would still truncate an earlier copy before failing.
+  if (!is_regular_file(source)) return std::nullopt;
   const std::string target = join_path(folder, fmt::format(fmt::runtime(kCopiedWallpaper), name));
-  if (!copy_file(join_path(settings_folder, name), target)) return std::nullopt;
+  if (!copy_file(source, target)) return std::nullopt;
   return picture_uri(target);
 }
 

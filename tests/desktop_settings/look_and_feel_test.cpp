@@ -180,6 +180,16 @@ TEST_F(LookAndFeelStage, NothingToApplyOrNothingUsable) {
   EXPECT_FALSE(fs::exists(backgrounds));
 }
 
+TEST_F(LookAndFeelStage, PictureThatIsAFolderKeepsTheEarlierCopy) {
+  tools.add("gsettings");
+  fs::create_directories(settings + "/wallpaper.jpg");
+  write_test_file(backgrounds + "/korvo-wallpaper.jpg", "earlier picture");
+  write_settings(R"({"wallpaper": "wallpaper.jpg"})");
+  EXPECT_TRUE(apply_look_and_feel(settings).empty());
+  EXPECT_TRUE(tools.calls("gsettings").empty());
+  EXPECT_EQ(read_test_file(backgrounds + "/korvo-wallpaper.jpg"), "earlier picture");
+}
+
 TEST_F(LookAndFeelStage, WithoutGsettingsNothingChanges) {
   write_test_file(settings + "/wallpaper.jpg", "picture");
   write_settings(R"({"dark_mode": true, "wallpaper": "wallpaper.jpg"})");
