@@ -166,8 +166,6 @@ TEST_F(LookAndFeelStage, NothingToApplyOrNothingUsable) {
       R"({"dark_mode": null})",
       "{}",
       R"({"dark_mode": "yes", "wallpaper": "wallpaper.jpg"})",
-      R"({"dark_mode": true, "dark_mode": false})",
-      R"({"dark_mode": true, "wallpaper": "wallpaper.jpg"} x)",
       "{\"dark_mode\": true, \"wallpaper\": \"wallpaper.jpg\", \"x\": \"\xff\"}",
   };
   for (const std::string& json : unusable) {
