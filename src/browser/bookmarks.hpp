@@ -1,9 +1,26 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "common/error.hpp"
+
 namespace korvo {
+
+// One Chromium-family bookmark file as Netscape bookmark HTML.
+struct ConvertedBookmarks {
+  std::string html;
+  std::size_t links = 0;  // bookmarks written, folders not counted
+};
+
+// Errors: "Bookmarks file is not valid JSON" (parser's text as cause) and
+// "Bookmarks file has no roots".
+Result<ConvertedBookmarks> convert_bookmarks(std::string_view json_text);
+
+// "&", "<", ">" and the double quote as entities; the apostrophe stays.
+std::string html_escape(std::string_view text);
 
 // Writes one bookmark HTML file per Chromium-family profile found in the
 // staging root's "BrowserData" into restored_folder/"Browser bookmarks";

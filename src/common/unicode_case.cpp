@@ -1,0 +1,92 @@
+#include "common/unicode_case.hpp"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <cstdint>
+
+#include "common/text.hpp"
+
+namespace korvo {
+namespace {
+
+// The process locale may be "C", where towlower knows only ASCII; a private
+// C.UTF-8 locale carries the full table without touching the global one.
+locale_t utf8_ctype() {
+  static const locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return locale;
+}
+
+// Length and code point of the sequence at text[pos]; length 0 when invalid.
+std::size_t decode(std::string_view text, std::size_t pos, std::uint32_t& code) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  std::size_t length;
+  std::uint32_t min_code;
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, min_code = 0x80, code = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, min_code = 0x800, code = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, min_code = 0x10000, code = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (pos + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(pos + i) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(pos + i) & 0x3F);
+  }
+  if (code < min_code || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+void encode(std::uint32_t code, std::string& out) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string unicode_lower(std::string_view text) {
+  const locale_t locale = utf8_ctype();
+  if (locale == static_cast<locale_t>(nullptr)) return ascii_lower(text);
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    std::uint32_t code = 0;
+    const std::size_t length = decode(text, pos, code);
+    if (length == 0) {
+      out += text[pos++];
+      continue;
+    }
+    const wint_t lower = ::towlower_l(static_cast<wint_t>(code), locale);
+    const auto lower_code = static_cast<std::uint32_t>(lower);
+    // A mapping outside Unicode or into the surrogates would make bad UTF-8.
+    if (lower_code > 0x10FFFF || (lower_code >= 0xD800 && lower_code <= 0xDFFF)) {
+      out.append(text.substr(pos, length));
+    } else {
+      encode(lower_code, out);
+    }
+    pos += length;
+  }
+  return out;
+}
+
+}  // namespace korvo
