@@ -129,12 +129,14 @@ unsigned mode_of(const std::string& path) {
 
 std::map<std::string, std::string> folder_snapshot(const std::string& folder) {
   std::map<std::string, std::string> files;
-  for (const auto& entry : fs::directory_iterator(folder)) files[entry.path().filename()] = read_test_file(entry.path());
+  for (const auto& entry : fs::directory_iterator(folder))
+    files[entry.path().filename()] = read_test_file(entry.path());
   return files;
 }
 
 std::string profiles_ini(const std::string& path) {
-  return "[Profile0]\nName=default-release\nIsRelative=1\nPath=" + path + "\nDefault=1\n\n[General]\nStartWithLastProfile=1\nVersion=2\n";
+  return "[Profile0]\nName=default-release\nIsRelative=1\nPath=" + path +
+         "\nDefault=1\n\n[General]\nStartWithLastProfile=1\nVersion=2\n";
 }
 
 // ---------------------------------------------------------------------------
@@ -210,9 +212,11 @@ class MigrateFirefoxTest : public ::testing::Test {
  protected:
   MigrateFirefoxTest() {
     // Says "running" for the first N calls about one name (N in pgrep-NAME.limit).
-    tools.add("pgrep",
-              "c='" + state + "/pgrep-'\"$2\"; n=$(( $(cat \"$c.count\" 2>/dev/null || echo 0) + 1 )); "
-              "echo $n > \"$c.count\"; echo 4242; [ \"$n\" -le \"$(cat \"$c.limit\" 2>/dev/null || echo 0)\" ]");
+    tools.add("pgrep", "c='" + state + R"sh(/pgrep-'"$2"
+n=$(( $(cat "$c.count" 2>/dev/null || echo 0) + 1 ))
+echo $n > "$c.count"
+echo 4242
+[ "$n" -le "$(cat "$c.limit" 2>/dev/null || echo 0)" ])sh");
     answer_dialogs(true);
     fs::create_directories(state);
   }
@@ -225,9 +229,10 @@ class MigrateFirefoxTest : public ::testing::Test {
   void install_browser(const std::string& name, bool creates_profile) {
     std::string body = "echo browser-output";
     if (creates_profile) {
-      body += "\nmkdir -p \"$HOME/.mozilla/firefox/Profiles/new.default-release\""
-              "\nprintf '[Profile0]\\nName=default-release\\nIsRelative=1\\nPath=Profiles/new.default-release\\n"
-              "Default=1\\n' > \"$HOME/.mozilla/firefox/profiles.ini\"";
+      body += R"sh(
+mkdir -p "$HOME/.mozilla/firefox/Profiles/new.default-release"
+printf '[Profile0]\nName=default-release\nIsRelative=1\nPath=Profiles/new.default-release\nDefault=1\n' \
+  > "$HOME/.mozilla/firefox/profiles.ini")sh";
     }
     tools.add(name, body);
   }
@@ -463,8 +468,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FirstStartCase{"StartedAndSetUp", {"firefox"}, true, true, "firefox", kDone},
                       FirstStartCase{"StartedWithoutProfile", {"firefox"}, false, true, "firefox", kNotSetUp},
                       FirstStartCase{"OnlyEsrInstalled", {"firefox-esr"}, true, true, "firefox-esr", kDone},
-                      FirstStartCase{"PlainFirefoxPreferred", {"firefox", "firefox-esr"}, true, true, "firefox",
-                                     kDone}),
+                      FirstStartCase{
+                          "PlainFirefoxPreferred", {"firefox", "firefox-esr"}, true, true, "firefox", kDone}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Terminal form: the answers come from standard input.
