@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,5 +10,14 @@ namespace korvo {
 // folder (staging root/BrowserData/Firefox) into the local profile; returns
 // zero or one line. Never fails.
 std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folder, bool gui);
+
+// The Firefox roots below the home folder, in the order they are searched:
+// snap, classic, then the XDG location of newer releases.
+std::vector<std::string> firefox_roots(const std::string& home);
+
+// The local profile folder that the first root with a readable profiles.ini
+// and a usable entry names; nothing when none does, or when that folder is
+// missing (later roots are then not tried).
+std::optional<std::string> find_firefox_profile(const std::vector<std::string>& roots);
 
 }  // namespace korvo
