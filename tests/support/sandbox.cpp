@@ -163,6 +163,7 @@ ProgramRun run_program(const std::vector<std::string>& argv, const Environment& 
   if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = ::fork();
   if (pid == 0) {
+    ::setsid();  // no controlling terminal: /dev/tty cannot be opened
     if (stdin_closed) {
       ::close(0);
     } else {

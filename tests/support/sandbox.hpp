@@ -64,7 +64,8 @@ using Environment = std::map<std::string, std::string>;
 
 // Runs argv (argv[0] a path) with exactly this environment, feeding stdin_text
 // on a pipe (closed afterwards); collects stdout and stderr. When stdin_closed
-// is true the child starts with descriptor 0 closed instead.
+// is true the child starts with descriptor 0 closed instead. The child runs in
+// a new session without a controlling terminal.
 ProgramRun run_program(const std::vector<std::string>& argv, const Environment& env, std::string_view stdin_text = {},
                        bool stdin_closed = false);
 

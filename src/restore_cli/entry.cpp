@@ -1,0 +1,80 @@
+#include "restore_cli/entry.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "apps/installer.hpp"
+#include "common/text.hpp"
+#include "restore_cli/sequence.hpp"
+#include "restore_cli/ui.hpp"
+
+namespace korvo {
+namespace {
+
+constexpr std::string_view kInstallerFlag = "--install-apps";
+constexpr std::string_view kGuiFlag = "--gui";
+constexpr std::string_view kNoGuiFlag = "--no-gui";
+constexpr int kExitFailure = 1;
+
+// A child started with a closed descriptor 0-2 would hand our next open file
+// to it as its standard stream; /dev/null keeps those slots taken.
+void reopen_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int opened = ::open("/dev/null", O_RDWR);
+      if (opened >= 0 && opened != fd) {
+        ::dup2(opened, fd);
+        ::close(opened);
+      }
+    }
+  }
+}
+
+bool contains(const std::vector<std::string>& args, std::string_view flag) {
+  return std::find(args.begin(), args.end(), flag) != args.end();
+}
+
+}  // namespace
+
+bool decide_gui(const std::vector<std::string>& args, bool stdin_is_terminal,
+                const std::function<bool()>& zenity_installed) {
+  if (!contains(args, kGuiFlag) && stdin_is_terminal) return false;
+  if (contains(args, kNoGuiFlag)) return false;
+  return zenity_installed();
+}
+
+std::string failure_report_text(const Error& error) { return "Restore failed: " + error.render(); }
+
+int run_entry(int argc, char** argv) {
+  reopen_closed_standard_descriptors();
+  // A closed progress window must turn writes into errors, not kill us.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(utf8_lossy(argv[i]));
+
+  if (!args.empty() && args.front() == kInstallerFlag) {
+    return run_installer(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+
+  const bool gui = decide_gui(args, ::isatty(STDIN_FILENO) == 1, [] { return command_exists("zenity"); });
+  const Result<void> outcome = run_restore(gui, args);
+  if (outcome.ok()) return 0;
+
+  const std::string report = failure_report_text(outcome.error());
+  if (gui) {
+    show_error(report);
+  } else {
+    const std::string line = "\n" + report + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+  return kExitFailure;
+}
+
+}  // namespace korvo

@@ -1,0 +1,114 @@
+#include "restore_cli/sequence.hpp"
+
+#include <cstdio>
+#include <fmt/format.h>
+
+#include "apps/install_list.hpp"
+#include "browser/bookmarks.hpp"
+#include "browser/firefox.hpp"
+#include "common/files.hpp"
+#include "common/process.hpp"
+#include "common/text.hpp"
+#include "desktop_settings/look_and_feel.hpp"
+#include "restore/file_copy.hpp"
+#include "restore/manifest.hpp"
+#include "restore_cli/discovery.hpp"
+#include "restore_cli/ui.hpp"
+#include "staging/staging.hpp"
+#include "wifi/wifi.hpp"
+
+namespace korvo {
+namespace {
+
+constexpr std::size_t kListedFailures = 10;
+
+void append(std::vector<std::string>& lines, std::vector<std::string> more) {
+  lines.insert(lines.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+}
+
+Result<FileRestoreOutcome> restore_staged_files(const std::string& staging_root, ProgressDialog& progress) {
+  auto root = resolve_backup_dir(staging_root);
+  if (!root) return root.error();
+  auto manifest = load_manifest(*root);
+  if (!manifest) return manifest.error();
+  return restore_files(*root, manifest->files, progress);
+}
+
+void show_final_report(bool gui, const std::vector<std::string>& summary, const std::string& restored_folder) {
+  if (gui) {
+    show_info(final_dialog_text(summary));
+    // The file manager stays open after we are gone: started, never waited for.
+    Command open_folder;
+    open_folder.argv = {"xdg-open", restored_folder};
+    if (auto child = spawn_process(open_folder)) child->detach();
+    return;
+  }
+  std::string text = "\n";
+  for (const std::string& line : summary) text += line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+std::vector<std::string> file_report_lines(std::uint64_t restored, const std::vector<std::string>& failures) {
+  std::vector<std::string> lines = {fmt::format("{} files are back in the Restored folder on your desktop.", restored)};
+  if (!failures.empty()) {
+    lines.push_back(fmt::format("{} files could not be restored:", failures.size()));
+    for (std::size_t i = 0; i < failures.size() && i < kListedFailures; ++i) lines.push_back("  ! " + failures[i]);
+  }
+  return lines;
+}
+
+std::string final_dialog_text(const std::vector<std::string>& summary) {
+  return fmt::format("Done — welcome to Ubuntu!\n\n{}", join(summary, "\n\n"));
+}
+
+Result<void> run_restore(bool gui, const std::vector<std::string>& args) {
+  say(gui, "Korvo restore\n");
+
+  auto backup_folder = find_backup_folder(gui, args);
+  if (!backup_folder) return backup_folder.error();
+
+  auto password = ask_password(gui);
+  if (!password) return password.error();
+
+  std::string staging_root;
+  {
+    ProgressDialog progress = start_progress(gui, "Decrypting your backup…", true);
+    auto staged = stage_backup(*backup_folder, password->view());
+    close_progress(progress);
+    password->clear();  // not needed past decryption
+    if (!staged) return Error("Decryption failed — wrong password, or the backup is damaged", staged.error());
+    staging_root = std::move(*staged);
+  }
+
+  FileRestoreOutcome files;
+  {
+    ProgressDialog progress = start_progress(gui, "Restoring your files…", false);
+    auto outcome = restore_staged_files(staging_root, progress);
+    close_progress(progress);
+    if (!outcome) return Error("Restore failed", outcome.error());
+    files = std::move(*outcome);
+  }
+
+  auto desktop = find_desktop_dir();
+  if (!desktop) return desktop.error();
+  const std::string restored_folder = join_path(*desktop, "Restored");
+
+  std::vector<std::string> summary = file_report_lines(files.restored, files.failures);
+  append(summary, offer_apps(staging_root, gui));
+
+  const std::string browser_data = join_path(staging_root, "BrowserData");
+  std::vector<std::string> browser_notes = migrate_bookmarks(staging_root, restored_folder);
+  append(browser_notes, migrate_firefox(join_path(browser_data, "Firefox"), gui));
+  append(summary, std::move(browser_notes));
+
+  append(summary, migrate_wifi(staging_root));
+  append(summary, apply_look_and_feel(join_path(staging_root, "Settings")));
+
+  show_final_report(gui, summary, restored_folder);
+  return Ok{};
+}
+
+}  // namespace korvo

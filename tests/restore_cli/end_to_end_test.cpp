@@ -1,0 +1,243 @@
+// The built korvo-restore, run as a user would run it, with fake desktop
+// tools first on PATH.
+#include <gtest/gtest.h>
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/files.hpp"
+#include "support/backup_writer.hpp"
+#include "support/sandbox.hpp"
+
+namespace korvo {
+namespace {
+
+using testing::BackupSpec;
+using testing::FakeTools;
+using testing::ProgramRun;
+using testing::PtySession;
+using testing::ScratchDir;
+using Args = std::vector<std::string>;
+
+constexpr const char* kWrongPasswordChain =
+    "Restore failed: Decryption failed — wrong password, or the backup is damaged: Decryption failed. The "
+    "password is incorrect or the backup is corrupted. (Decryption failed. The password is incorrect or the "
+    "backup is corrupted.)";
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  EndToEnd() : fakes(scratch.sub("fakes")) {
+    EXPECT_TRUE(create_directories(home() + "/Desktop").ok());
+    EXPECT_TRUE(create_directories(tmp()).ok());
+  }
+
+  std::string home() const { return scratch.sub("home"); }
+  std::string tmp() const { return scratch.sub("tmp"); }
+  std::string drive() const { return scratch.sub("drive/KORVO"); }
+  std::string restored() const { return home() + "/Desktop/Restored"; }
+
+  testing::Environment environment() const {
+    return {{"PATH", fakes.path_value()}, {"HOME", home()}, {"TMPDIR", tmp()}, {"LANG", "C.UTF-8"}};
+  }
+
+  // Two files in folders, one with a bad digest.
+  void write_sample_backup() {
+    BackupSpec spec;
+    const std::string notes = "meeting notes\n";
+    const std::string photo(200000, '\x7F');
+    std::string manifest = testing::manifest_for({{"Documents/notes.txt", notes}, {"Pictures/2019/a.jpg", photo}});
+    spec.entries = {{"manifest.json", manifest},
+                    {"Documents/notes.txt", notes},
+                    {"Pictures/2019/a.jpg", photo, false}};
+    testing::write_backup(drive(), spec);
+  }
+
+  // zenity that answers the password dialog and accepts everything else.
+  void add_dialog_zenity(const std::string& password) {
+    fakes.add("zenity", "case \"$2\" in --password) printf '%s\\n' '" + password +
+                            "';; --progress) cat >/dev/null;; esac; exit 0");
+  }
+
+  ProgramRun run(const Args& args, const std::string& stdin_text = "x") const {
+    Args argv = {testing::restore_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing::run_program(argv, environment(), stdin_text);
+  }
+
+  std::vector<std::string> staging_dirs() const {
+    auto names = list_directory(tmp());
+    return names ? *names : std::vector<std::string>{};
+  }
+
+  ScratchDir scratch;
+  FakeTools fakes;
+};
+
+TEST_F(EndToEnd, DialogModeRestoresFilesAndOpensTheFolder) {
+  write_sample_backup();
+  add_dialog_zenity(std::string(testing::kTestPassword));
+  fakes.add("xdg-open");
+  const ProgramRun result = run({drive()});
+  EXPECT_EQ(result.status.code, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(testing::read_test_file(restored() + "/Documents/notes.txt"), "meeting notes\n");
+  EXPECT_TRUE(is_regular_file(restored() + "/Pictures/2019/a.jpg"));
+
+  const auto calls = fakes.calls("zenity");
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0], (Args{"--title=Korvo", "--password"}));
+  EXPECT_EQ(calls[1], (Args{"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
+                            "--text=Decrypting your backup…", "--pulsate"}));
+  EXPECT_EQ(calls[2], (Args{"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
+                            "--text=Restoring your files…"}));
+  EXPECT_EQ(calls[3], (Args{"--title=Korvo", "--info", "--width=520", "--no-markup",
+                            "--text=Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your "
+                            "desktop."}));
+  // xdg-open is not waited for; give it a moment to record itself.
+  for (int i = 0; i < 200 && fakes.calls("xdg-open").empty(); ++i) ::usleep(10000);
+  EXPECT_EQ(fakes.calls("xdg-open"), (std::vector<Args>{{restored()}}));
+}
+
+TEST_F(EndToEnd, DialogModeWrongPasswordIsOneErrorDialogAndStatusOne) {
+  write_sample_backup();
+  add_dialog_zenity("not the password");
+  const ProgramRun result = run({drive()});
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_EQ(result.err, "");
+  const auto calls = fakes.calls("zenity");
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back(), (Args{"--title=Korvo", "--error", "--width=460", "--no-markup",
+                                std::string("--text=") + kWrongPasswordChain}));
+  EXPECT_FALSE(path_exists_nofollow(restored()));
+}
+
+TEST_F(EndToEnd, CancelledPasswordDialogEndsBeforeAnyStagingDirectory) {
+  write_sample_backup();
+  fakes.add("zenity", "case \"$2\" in --password) exit 1;; esac; exit 0");
+  const ProgramRun result = run({drive()});
+  EXPECT_EQ(result.status.code, 1);
+  const auto calls = fakes.calls("zenity");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1], (Args{"--title=Korvo", "--error", "--width=460", "--no-markup",
+                            "--text=Restore failed: Cancelled"}));
+  EXPECT_TRUE(staging_dirs().empty());
+}
+
+TEST_F(EndToEnd, FolderWithoutBackupIsNamedAsTyped) {
+  ASSERT_TRUE(create_directories(scratch.sub("empty")).ok());
+  const ProgramRun result = run({"--no-gui", "--unknown-option", scratch.sub("empty"), "/ignored/second"});
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_EQ(result.out, "Korvo restore\n\n");
+  EXPECT_EQ(result.err, "\nRestore failed: " + scratch.sub("empty") +
+                            " does not look like a Korvo USB (needs Backup.enc and backup.salt)\n");
+}
+
+TEST_F(EndToEnd, DialogChooserCancelledGivesTheHowToMessage) {
+  // No folder argument: nothing on this machine's mount points is expected
+  // to hold a backup; the chooser is cancelled.
+  fakes.add("zenity", "case \"$2\" in --file-selection) exit 1;; esac; exit 0");
+  const ProgramRun result = run({});
+  EXPECT_EQ(result.status.code, 1);
+  const auto calls = fakes.calls("zenity");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0], (Args{"--title=Korvo", "--file-selection", "--directory",
+                            "--title=Korvo — select your Korvo USB drive"}));
+  EXPECT_EQ(calls[1].back(),
+            "--text=Restore failed: Could not find Backup.enc automatically. Pass the path to the Korvo USB, e.g. "
+            "`korvo-restore /media/you/KORVO_DATA`: no Korvo backup found on any mounted drive");
+}
+
+TEST_F(EndToEnd, ChosenFolderWithoutBackupIsRefusedWithoutAskingAgain) {
+  ASSERT_TRUE(create_directories(scratch.sub("picked")).ok());
+  fakes.add("zenity", "case \"$2\" in --file-selection) printf '%s\\n\\n' '" + scratch.sub("picked") +
+                          "';; esac; exit 0");
+  const ProgramRun result = run({});
+  EXPECT_EQ(result.status.code, 1);
+  const auto calls = fakes.calls("zenity");
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].back(), "--text=Restore failed: " + scratch.sub("picked") +
+                                 " does not look like a Korvo USB (needs Backup.enc and backup.salt)");
+}
+
+TEST_F(EndToEnd, ClosedStdinWithoutZenityFallsBackToTheTerminal) {
+  write_sample_backup();
+  const ProgramRun result =
+      testing::run_program({testing::restore_binary(), drive()}, environment(), {}, /*stdin_closed=*/true);
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_EQ(result.out, "Korvo restore\n\nFound backup on " + drive() + "\n");
+  // Run without a controlling terminal, the password cannot be read.
+  EXPECT_EQ(result.err.rfind("\nRestore failed: Could not read the password: ", 0), 0u) << result.err;
+}
+
+TEST_F(EndToEnd, InstallerModeOnlyAsFirstArgument) {
+  const ProgramRun nothing = run({"--install-apps"});
+  EXPECT_EQ(nothing.status.code, 0);
+  EXPECT_EQ(nothing.out, "");
+  const ProgramRun refused = run({"--install-apps", "apt:gimp", "apt:Bad"});
+  EXPECT_EQ(refused.status.code, 2);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "Refusing: not a package list Korvo produced.\n");
+  // Elsewhere it is an ignored option: this is a restore run.
+  const ProgramRun restore = run({"--no-gui", "--install-apps", scratch.sub("nothing-here")});
+  EXPECT_EQ(restore.status.code, 1);
+  EXPECT_EQ(restore.out, "Korvo restore\n\n");
+}
+
+class TerminalEndToEnd : public EndToEnd {
+ protected:
+  // On a pseudo-terminal, so standard input is a terminal and /dev/tty is real.
+  std::string run_typing(const Args& args, const std::string& keys, int expected_status) {
+    Args argv = {testing::restore_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    PtySession session(argv, environment());
+    EXPECT_TRUE(session.wait_for("Backup password: ")) << session.output();
+    ::usleep(100000);  // echo goes off right after the prompt
+    session.type(keys);
+    const ExitStatus status = session.finish();
+    EXPECT_TRUE(status.exited);
+    EXPECT_EQ(status.code, expected_status) << session.output();
+    EXPECT_NE(session.local_flags() & ECHO, 0u);
+    return session.output();
+  }
+};
+
+TEST_F(TerminalEndToEnd, WholeRestoreInTheTerminal) {
+  write_sample_backup();
+  const std::string screen = run_typing({drive()}, std::string(testing::kTestPassword) + "\r", 0);
+  const std::string expected_start = "Korvo restore\r\n\r\nFound backup on " + drive() + "\r\nBackup password: \r\n";
+  EXPECT_EQ(screen.substr(0, expected_start.size()), expected_start);
+  EXPECT_EQ(screen.find(std::string(testing::kTestPassword)), std::string::npos) << "password echoed";
+  EXPECT_NE(screen.find("Decrypting your backup…\r\n\r\nRestoring your files…\r\n"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r   50%  C:\\Users\\alex\\Documents\\notes.txt"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r  100%  C:\\Users\\alex\\Pictures\\2019\\a.jpg"), std::string::npos) << screen;
+  const std::string report = "\r\n\r\n2 files are back in the Restored folder on your desktop.\r\n";
+  EXPECT_EQ(screen.substr(screen.size() - report.size()), report) << screen;
+  EXPECT_TRUE(is_regular_file(restored() + "/Documents/notes.txt"));
+}
+
+TEST_F(TerminalEndToEnd, EmptyEntryAndCtrlDAreRefused) {
+  write_sample_backup();
+  std::string screen = run_typing({drive()}, "\r", 1);
+  EXPECT_NE(screen.find("\r\nRestore failed: No password entered\r\n"), std::string::npos) << screen;
+  screen = run_typing({drive()}, "\x04", 1);
+  EXPECT_NE(screen.find("\r\nRestore failed: Could not read the password: end of input\r\n"), std::string::npos)
+      << screen;
+  EXPECT_TRUE(staging_dirs().empty());
+}
+
+TEST_F(TerminalEndToEnd, GuiFlagWinsOverATerminal) {
+  write_sample_backup();
+  add_dialog_zenity("wrong");
+  Args argv = {testing::restore_binary(), "--gui", drive()};
+  PtySession session(argv, environment());
+  const ExitStatus status = session.finish();
+  EXPECT_EQ(status.code, 1);
+  EXPECT_EQ(session.output(), "");
+  EXPECT_EQ(fakes.calls("zenity").front(), (Args{"--title=Korvo", "--password"}));
+}
+
+}  // namespace
+}  // namespace korvo

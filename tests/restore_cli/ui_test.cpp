@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "restore_cli/ui.hpp"
+#include "support/sandbox.hpp"
+#include "support/env_override.hpp"
+
+namespace korvo {
+namespace {
+
+using testing::FakeTools;
+using testing::EnvOverride;
+using testing::ScratchDir;
+using Args = std::vector<std::string>;
+
+TEST(EscapeMarkup, EscapesEachSpecialCharacterOnce) {
+  EXPECT_EQ(escape_markup("a & b < c > d"), "a &amp; b &lt; c &gt; d");
+  EXPECT_EQ(escape_markup("&lt;"), "&amp;lt;");
+  EXPECT_EQ(escape_markup("\"quotes' stay\""), "\"quotes' stay\"");
+}
+
+TEST(RunZenityOutput, OnlyTrailingLineFeedsAreRemoved) {
+  EXPECT_EQ(strip_trailing_line_feeds("pw\n\n"), "pw");
+  EXPECT_EQ(strip_trailing_line_feeds("pw \r\n"), "pw \r");
+  EXPECT_EQ(strip_trailing_line_feeds("\n"), "");
+}
+
+TEST(YesNoAnswer, OnlyAnAnswerStartingWithNIsNo) {
+  for (const char* no : {"n", "N", "no", "  No\n", "nope", "\tn"}) EXPECT_TRUE(is_no_answer(no)) << no;
+  for (const char* yes : {"", "\n", "y", "yes", "Y", "whatever", " yn"}) EXPECT_FALSE(is_no_answer(yes)) << yes;
+}
+
+TEST(ProgressLines, TerminalLineHasFixedWidthsAndNoCap) {
+  EXPECT_EQ(terminal_progress_line(5, "a.txt"), "\r    5%  a.txt" + std::string(55, ' '));
+  const std::string seventy(70, 'x');
+  EXPECT_EQ(terminal_progress_line(100, seventy), "\r  100%  " + std::string(60, 'x'));
+  // Characters, not bytes: sixty em dashes fill the field exactly.
+  std::string dashes;
+  for (int i = 0; i < 61; ++i) dashes += "\xE2\x80\x94";
+  EXPECT_EQ(terminal_progress_line(7, dashes), "\r    7%  " + dashes.substr(0, 180));
+}
+
+TEST(ProgressLines, WindowLinesCapAt99EscapeMarkupAndKeepBackslashes) {
+  EXPECT_EQ(window_progress_line(100, "a"), "99\n# a\n");
+  EXPECT_EQ(window_progress_line(33, "R&D <x>"), "33\n# R&amp;D &lt;x&gt;\n");
+  // zenity compresses backslash escapes in "# " lines; doubled, the path survives.
+  EXPECT_EQ(window_progress_line(1, "C:\\Users\\alex\\notes\\report.docx"),
+            "1\n# C:\\\\Users\\\\alex\\\\notes\\\\report.docx\n");
+  EXPECT_EQ(window_step_line("Installing gimp…"), "# Installing gimp…\n");
+}
+
+class DialogTest : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  FakeTools fakes{scratch.sub("fakes")};
+  EnvOverride env{{"PATH", fakes.path_value()}};
+};
+
+TEST_F(DialogTest, RunZenityPassesTitleFirstAndReadsNothingFromStdin) {
+  fakes.add("zenity", "if read -r line; then echo got-input; fi; printf 'chosen \\r\\n\\n'; echo noise >&2");
+  const auto answer = run_zenity({"--file-selection"});
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(*answer, "chosen \r");
+  EXPECT_EQ(fakes.calls("zenity"), (std::vector<Args>{{"--title=Korvo", "--file-selection"}}));
+}
+
+TEST_F(DialogTest, NonZeroExitOrMissingZenityIsNoAnswer) {
+  fakes.add("zenity", "echo text; exit 1");
+  EXPECT_FALSE(run_zenity({"--question"}).has_value());
+  EXPECT_FALSE(ask_yes_no(true, "Closed it?"));
+  fakes.remove("zenity");
+  EXPECT_FALSE(ask_yes_no(true, "Closed it?"));
+  const auto password = ask_password(true);
+  ASSERT_FALSE(password.ok());
+  EXPECT_EQ(password.error().render(), "Cancelled");
+  EXPECT_FALSE(choose_folder().has_value());
+}
+
+TEST_F(DialogTest, DialogArgumentVectors) {
+  fakes.add("zenity", "case \"$2\" in --password) printf 'se cret\\n';; --file-selection) echo /media/x;; esac");
+  EXPECT_TRUE(ask_yes_no(true, "Install?"));
+  const auto password = ask_password(true);
+  ASSERT_TRUE(password.ok());
+  EXPECT_EQ(password->view(), "se cret");
+  EXPECT_EQ(choose_folder(), "/media/x");
+  show_info("Done <b>");
+  show_error("Restore failed: x");
+  EXPECT_EQ(fakes.calls("zenity"),
+            (std::vector<Args>{
+                {"--title=Korvo", "--question", "--width=420", "--no-markup", "--text=Install?"},
+                {"--title=Korvo", "--password"},
+                {"--title=Korvo", "--file-selection", "--directory", "--title=Korvo — select your Korvo USB drive"},
+                {"--title=Korvo", "--info", "--width=520", "--no-markup", "--text=Done <b>"},
+                {"--title=Korvo", "--error", "--width=460", "--no-markup", "--text=Restore failed: x"},
+            }));
+}
+
+TEST_F(DialogTest, EmptyPasswordFromTheDialogIsRefused) {
+  fakes.add("zenity", "echo");
+  const auto password = ask_password(true);
+  ASSERT_FALSE(password.ok());
+  EXPECT_EQ(password.error().render(), "No password entered");
+}
+
+TEST_F(DialogTest, ProgressWindowGetsItsLinesAndIsKilledOnClose) {
+  // The fake copies its input to a file and would live forever on its own.
+  fakes.add("zenity", "cat > '" + scratch.sub("window-input") + "'; sleep 600");
+  ProgressDialog progress = start_progress(true, "Restoring <your> files…", false);
+  ASSERT_TRUE(progress.has_window());
+  progress_percent(progress, 100, "C:\\a&b");
+  progress_step(progress, "step");
+  const std::string expected = "99\n# C:\\\\a&amp;b\n# step\n";
+  const std::string input_copy = scratch.sub("window-input");
+  // The window is killed on close; give the fake time to copy what it got.
+  for (int i = 0; i < 500; ++i) {
+    if (path_exists_nofollow(input_copy) && testing::read_test_file(input_copy) == expected) break;
+    ::usleep(10000);
+  }
+  close_progress(progress);
+  EXPECT_FALSE(progress.has_window());
+  EXPECT_EQ(testing::read_test_file(input_copy), expected);
+  EXPECT_EQ(fakes.calls("zenity"),
+            (std::vector<Args>{{"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
+                                "--text=Restoring &lt;your&gt; files…"}}));
+  ProgressDialog pulsing = start_progress(true, "Decrypting your backup…", true);
+  // The window is killed on close; let it record its arguments first.
+  for (int i = 0; i < 500 && fakes.calls("zenity").size() < 2; ++i) ::usleep(10000);
+  close_progress(pulsing);
+  EXPECT_EQ(fakes.calls("zenity").back().back(), "--pulsate");
+}
+
+TEST_F(DialogTest, UpdatesToADeadWindowAreIgnored) {
+  // As in the program itself, which ignores SIGPIPE from the start.
+  struct sigaction ignore{}, old_action;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old_action);
+  fakes.add("zenity", "exit 0");
+  ProgressDialog progress = start_progress(true, "x", false);
+  for (unsigned i = 0; i < 2000; ++i) progress_percent(progress, i % 100, std::string(100, 'y'));
+  close_progress(progress);
+  sigaction(SIGPIPE, &old_action, nullptr);
+  SUCCEED();  // no SIGPIPE death, no hang
+}
+
+TEST_F(DialogTest, CommandExistsLooksUpTheExactNameAsAParameter) {
+  fakes.add("has space'and\"quote");
+  EXPECT_TRUE(command_exists("has space'and\"quote"));
+  EXPECT_FALSE(command_exists("has"));
+  EXPECT_FALSE(command_exists("zenity; echo"));
+  EXPECT_FALSE(command_exists("$(touch " + scratch.sub("pwned") + ")"));
+  EXPECT_FALSE(path_exists_nofollow(scratch.sub("pwned")));
+}
+
+}  // namespace
+}  // namespace korvo
