@@ -241,3 +241,115 @@ TEST_F(TerminalEndToEnd, GuiFlagWinsOverATerminal) {
 
 }  // namespace
 }  // namespace korvo
+
+namespace korvo {
+namespace {
+
+constexpr const char* kInstallList = R"([
+  {"app": "Photoshop", "linux_name": "GIMP", "manager": "apt", "packages": ["gimp"]},
+  {"app": "Notepad++", "linux_name": "Kate", "manager": "snap", "packages": ["kate"], "classic": true,
+   "alternative": true}
+])";
+
+constexpr const char* kChromeBookmarks = R"({
+  "checksum": "0f1e", "version": 1,
+  "roots": {
+    "bookmark_bar": {"children": [{"type": "url", "name": "News", "url": "https://news.example/"}],
+                     "name": "Bookmarks bar", "type": "folder"},
+    "other": {"children": [{"type": "url", "name": "Recipes", "url": "https://food.example/"}],
+              "name": "Other bookmarks", "type": "folder"}
+  }
+})";
+
+constexpr const char* kHomeNetProfile =
+    "<?xml version=\"1.0\"?>\r\n<WLANProfile xmlns=\"http://www.microsoft.com/networking/WLAN/profile/v1\">\r\n"
+    "\t<name>HomeNet</name>\r\n\t<SSIDConfig><SSID><name>HomeNet</name></SSID></SSIDConfig>\r\n"
+    "\t<MSM><security><authEncryption><authentication>WPA2PSK</authentication></authEncryption>\r\n"
+    "\t<sharedKey><keyType>passPhrase</keyType><protected>false</protected>"
+    "<keyMaterial>hunter22</keyMaterial></sharedKey></security></MSM>\r\n</WLANProfile>\r\n";
+
+// A backup that carries every kind of personal data, and a machine on which
+// each tool answers as a willing desktop would.
+class FullRestore : public EndToEnd {
+ protected:
+  FullRestore() {
+    const std::string notes = "notes\n";
+    BackupSpec spec;
+    spec.entries = {{"manifest.json", testing::manifest_for({{"Documents/notes.txt", notes}})},
+                    {"Documents/notes.txt", notes},
+                    {"linux-install.json", kInstallList},
+                    {"BrowserData/Chrome/Default/Bookmarks", kChromeBookmarks},
+                    {"BrowserData/Firefox/abcd.default/places.sqlite", "places"},
+                    {"BrowserData/Firefox/abcd.default/logins.json", "{}"},
+                    {"WiFi/HomeNet.xml", kHomeNetProfile},
+                    {"Settings/settings.json", R"({"dark_mode": true, "wallpaper": "wallpaper.jpg"})"},
+                    {"Settings/wallpaper.jpg", "jpeg bytes"}};
+    testing::write_backup(drive(), spec);
+
+    testing::write_test_file(home() + "/.mozilla/firefox/profiles.ini",
+                             "[Profile0]\nName=default\nIsRelative=1\nPath=local.default\nDefault=1\n");
+    EXPECT_TRUE(create_directories(home() + "/.mozilla/firefox/local.default").ok());
+
+    fakes.add("pkexec", "exec \"$@\"");
+    fakes.add("apt-get");
+    fakes.add("snap");
+    fakes.add("pgrep", "exit 1");
+    fakes.add("nmcli", "exit 0");
+    fakes.add("gsettings");
+    fakes.add("xdg-open");
+  }
+
+  void expect_everything_applied() {
+    EXPECT_EQ(fakes.calls("apt-get").back(), (Args{"-o", "DPkg::Lock::Timeout=600", "install", "-y", "gimp"}));
+    EXPECT_TRUE(fakes.calls("snap").empty());  // Kate was an unticked alternative
+    EXPECT_EQ(testing::read_test_file(home() + "/.mozilla/firefox/local.default/places.sqlite"), "places");
+    EXPECT_TRUE(is_regular_file(restored() + "/Browser bookmarks/Chrome - Default.html"));
+    EXPECT_EQ(fakes.calls("nmcli").size(), 2u);
+    EXPECT_EQ(fakes.calls("gsettings").size(), 4u);
+  }
+
+  const Args report = {
+      "1 files are back in the Restored folder on your desktop.",
+      "Apps installed: GIMP.",
+      "Bookmarks from Chrome (2) are in Restored/Browser bookmarks — in your browser choose Bookmarks → Import "
+      "and pick the file.",
+      "Firefox: your bookmarks, history and saved passwords are back.",
+      "Wi-Fi networks saved: HomeNet.",
+      "Look and feel: dark mode and your wallpaper applied.",
+  };
+};
+
+TEST_F(FullRestore, DialogReportListsEveryStageInOrder) {
+  fakes.add("zenity",
+            "case \"$2\" in --password) printf '%s\\n' '" + std::string(testing::kTestPassword) +
+                "';; --list) printf '0\\n';; --progress) exec cat >/dev/null;; esac; exit 0");
+  const ProgramRun result = run({drive()});
+  ASSERT_EQ(result.status.code, 0) << result.err;
+  std::string expected_text = "--text=Done — welcome to Ubuntu!";
+  for (const std::string& line : report) expected_text += "\n\n" + line;
+  EXPECT_EQ(fakes.calls("zenity").back(), (Args{"--title=Korvo", "--info", "--width=520", "--no-markup", expected_text}));
+  expect_everything_applied();
+}
+
+TEST_F(FullRestore, TerminalReportListsEveryStageInOrder) {
+  PtySession session({testing::restore_binary(), drive()}, environment());
+  ASSERT_TRUE(session.wait_for("Backup password: "));
+  ::usleep(100000);
+  session.type(std::string(testing::kTestPassword) + "\r");
+  ASSERT_TRUE(session.wait_for("[Y/n] ")) << session.output();
+  session.type("\r");
+  const ExitStatus status = session.finish();
+  ASSERT_EQ(status.code, 0) << session.output();
+  std::string expected_tail = "\r\n";
+  for (const std::string& line : report) expected_tail += line + "\r\n";
+  const std::string& screen = session.output();
+  ASSERT_GE(screen.size(), expected_tail.size());
+  EXPECT_EQ(screen.substr(screen.size() - expected_tail.size()), expected_tail) << screen;
+  EXPECT_NE(screen.find("  [x] GIMP (you had Photoshop)\r\n  [ ] Kate — instead of Notepad++ (a different app)"),
+            std::string::npos)
+      << screen;
+  expect_everything_applied();
+}
+
+}  // namespace
+}  // namespace korvo
