@@ -11,6 +11,8 @@
 #include "apps/install_list.hpp"
 #include "common/files.hpp"
 #include "common/text.hpp"
+#include "support/env_override.hpp"
+#include "support/std_redirect.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {
@@ -28,56 +30,7 @@ std::string not_installed(std::string_view names) {
   return "Apps not installed: " + std::string(names) + " — try Ubuntu's App Center, or see linux-apps.md.";
 }
 
-// Points PATH, HOME and TMPDIR at the sandbox for one test.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const FakeTools& fakes, const ScratchDir& scratch) {
-    set("PATH", fakes.path_value());
-    set("HOME", scratch.path());
-    set("TMPDIR", scratch.path());
-  }
-  ~ScopedEnvironment() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        ::unsetenv(it->first.c_str());
-      }
-    }
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
- private:
-  void set(const std::string& name, const std::string& value) {
-    const char* old = env_value(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-// Puts a file or pipe end on a standard descriptor for one scope.
-class ScopedRedirect {
- public:
-  ScopedRedirect(int target, int replacement) : target_(target), saved_(::dup(target)) {
-    std::fflush(stdout);
-    ::dup2(replacement, target);
-    ::close(replacement);
-  }
-  ~ScopedRedirect() {
-    std::fflush(stdout);
-    ::dup2(saved_, target_);
-    ::close(saved_);
-    std::clearerr(stdin);
-  }
-  ScopedRedirect(const ScopedRedirect&) = delete;
-  ScopedRedirect& operator=(const ScopedRedirect&) = delete;
-
- private:
-  int target_;
-  int saved_;
-};
 
 constexpr std::string_view kDemoList = R"([
   {"app": "Media Player", "linux_name": "VLC", "manager": "apt", "packages": ["vlc"]},
@@ -89,7 +42,7 @@ constexpr std::string_view kDemoList = R"([
 
 class OfferApps : public ::testing::Test {
  protected:
-  OfferApps() : fakes_(scratch_.sub("fakes")), environment_(fakes_, scratch_) {
+  OfferApps() : fakes_(scratch_.sub("fakes")), environment_{{"PATH", fakes_.path_value()}, {"HOME", scratch_.path()}, {"TMPDIR", scratch_.path()}} {
     fakes_.add("pkexec", "exec \"$@\"");
     fakes_.add("apt-get", "for a in \"$@\"; do [ \"$a\" = missing ] && exit 100; done; exit 0");
     fakes_.add("snap");
@@ -113,22 +66,17 @@ class OfferApps : public ::testing::Test {
 
   // Runs the terminal form with `answer` on standard input; returns its output.
   std::string offer_in_terminal(std::string_view answer, Lines& result) {
-    int input[2];
-    EXPECT_EQ(::pipe(input), 0);
-    EXPECT_EQ(::write(input[1], answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
-    ::close(input[1]);
-    const std::string captured = scratch_.sub("stdout");
+    testing::StdoutCapture out(scratch_.sub("stdout"));
     {
-      ScopedRedirect in(STDIN_FILENO, input[0]);
-      ScopedRedirect out(STDOUT_FILENO, ::open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+      testing::StdinFeed in{std::string(answer)};
       result = offer_apps(staging(), false);
     }
-    return testing::read_test_file(captured);
+    return out.text();
   }
 
   ScratchDir scratch_;
   FakeTools fakes_;
-  ScopedEnvironment environment_;
+  testing::EnvOverride environment_;
 };
 
 TEST_F(OfferApps, NoUsableListGivesNoLine) {

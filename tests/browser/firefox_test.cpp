@@ -16,12 +16,16 @@
 #include <vector>
 
 #include "common/files.hpp"
+#include "support/env_override.hpp"
+#include "support/std_redirect.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::StdinFeed;
+using testing::StdoutCapture;
 using testing::FakeTools;
 using testing::read_test_file;
 using testing::ScratchDir;
@@ -36,90 +40,6 @@ constexpr const char* kFirstStartQuestion =
     "Korvo will open it now — close Firefox to continue.";
 constexpr const char* kCloseQuestion = "Please close Firefox so Korvo can add your data. Closed it?";
 
-// Sets environment variables (nullopt: unset) and puts the old values back.
-class EnvGuard {
- public:
-  explicit EnvGuard(const std::vector<std::pair<std::string, std::optional<std::string>>>& values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name.c_str());
-      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-      set(name, value);
-    }
-  }
-  ~EnvGuard() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) set(it->first, it->second);
-  }
-  EnvGuard(const EnvGuard&) = delete;
-  EnvGuard& operator=(const EnvGuard&) = delete;
-
- private:
-  static void set(const std::string& name, const std::optional<std::string>& value) {
-    if (value) {
-      ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-// Puts a pipe holding `text` on descriptor 0 for the terminal questions.
-class StdinFeed {
- public:
-  explicit StdinFeed(const std::string& text) : saved_(::dup(0)) {
-    int ends[2];
-    if (::pipe(ends) != 0) std::abort();
-    if (::write(ends[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) std::abort();
-    ::close(ends[1]);
-    ::dup2(ends[0], 0);
-    ::close(ends[0]);
-    std::clearerr(stdin);
-  }
-  ~StdinFeed() {
-    // Drops what stdio buffered from the pipe so no answer leaks into later tests.
-    while (std::fgetc(stdin) != EOF) {
-    }
-    std::clearerr(stdin);
-    ::dup2(saved_, 0);
-    ::close(saved_);
-  }
-  StdinFeed(const StdinFeed&) = delete;
-  StdinFeed& operator=(const StdinFeed&) = delete;
-
- private:
-  int saved_;
-};
-
-// Sends descriptor 1 into a file while alive.
-class StdoutCapture {
- public:
-  explicit StdoutCapture(std::string path) : path_(std::move(path)) {
-    std::fflush(stdout);
-    saved_ = ::dup(1);
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(fd, 1);
-    ::close(fd);
-  }
-  ~StdoutCapture() { restore(); }
-  StdoutCapture(const StdoutCapture&) = delete;
-  StdoutCapture& operator=(const StdoutCapture&) = delete;
-
-  std::string text() {
-    restore();
-    return read_test_file(path_);
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stdout);
-    ::dup2(saved_, 1);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  std::string path_;
-  int saved_ = -1;
-};
 
 unsigned mode_of(const std::string& path) {
   struct stat info {};
@@ -271,7 +191,7 @@ printf '[Profile0]\nName=default-release\nIsRelative=1\nPath=Profiles/new.defaul
   std::string state = scratch.sub("state");
   std::string home = scratch.sub("home");
   std::string backup = scratch.sub("staging/BrowserData/Firefox");
-  EnvGuard env{{{"PATH", tools.path_value()}, {"HOME", home}}};
+  testing::EnvOverride env{{"PATH", tools.path_value()}, {"HOME", home}};
 };
 
 TEST_F(MigrateFirefoxTest, ReplacesTheThreeFilesAndSetsEarlierOnesAside) {
@@ -423,7 +343,7 @@ TEST_F(MigrateFirefoxTest, UnsetHomeMeansTheCurrentFolder) {
   fs::current_path(home);
   std::vector<std::string> lines;
   {
-    EnvGuard no_home({{"HOME", std::nullopt}});
+    testing::EnvOverride no_home{{"HOME", std::nullopt}};
     lines = migrate();
   }
   fs::current_path(before);

@@ -10,7 +10,7 @@
 
 #include "support/backup_writer.hpp"
 #include "support/sandbox.hpp"
-#include "support/scoped_env.hpp"
+#include "support/env_override.hpp"
 
 namespace korvo {
 namespace {
@@ -78,8 +78,8 @@ class FileCopyTest : public ::testing::Test {
 
   testing::ScratchDir scratch_;
   testing::FakeTools tools_{scratch_.sub("tools")};
-  testing::ScopedEnv path_{"PATH", tools_.path_value()};
-  testing::ScopedEnv home_env_{"HOME", home()};
+  testing::EnvOverride path_{{"PATH", tools_.path_value()}};
+  testing::EnvOverride home_env_{{"HOME", home()}};
   std::string staging_;
   std::vector<std::pair<int, std::string>> progress_;
 };
@@ -110,7 +110,7 @@ TEST_F(FileCopyTest, DesktopFollowsXdgUserDirThenFallsBack) {
 
 TEST_F(FileCopyTest, DesktopNeedsHome) {
   {
-    testing::ScopedEnv unset("HOME", std::nullopt);
+    testing::EnvOverride unset{{"HOME", std::nullopt}};
     auto desktop = find_desktop_dir();
     ASSERT_FALSE(desktop.ok());
     EXPECT_EQ(desktop.error().message(), "HOME not set");
@@ -118,7 +118,7 @@ TEST_F(FileCopyTest, DesktopNeedsHome) {
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error().message(), "HOME not set");
   }
-  testing::ScopedEnv not_utf8("HOME", std::string("/home/al\xff"));
+  testing::EnvOverride not_utf8{{"HOME", std::string("/home/al\xff")}};
   auto desktop = find_desktop_dir();
   ASSERT_FALSE(desktop.ok());
   EXPECT_EQ(desktop.error().message(), "HOME not set");

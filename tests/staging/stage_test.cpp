@@ -12,7 +12,7 @@
 #include "staging/staging.hpp"
 #include "support/backup_writer.hpp"
 #include "support/sandbox.hpp"
-#include "support/scoped_env.hpp"
+#include "support/env_override.hpp"
 
 namespace korvo {
 namespace {
@@ -59,7 +59,7 @@ class StageTest : public ::testing::Test {
   }
 
   testing::ScratchDir scratch_;
-  testing::ScopedEnv tmpdir_{"TMPDIR", temp()};
+  testing::EnvOverride tmpdir_{{"TMPDIR", temp()}};
 };
 
 TEST_F(StageTest, UnpacksIntoAFreshPrivateStagingDirectory) {
@@ -117,10 +117,10 @@ TEST_F(StageTest, RefusesMissingFoldersBeforeCreatingAnything) {
   EXPECT_TRUE(names_in(temp()).empty());
 
   testing::write_backup(backup_folder(), {});
-  testing::ScopedEnv missing_tmp("TMPDIR", scratch_.sub("no/such/tmp"));
+  testing::EnvOverride missing_tmp{{"TMPDIR", scratch_.sub("no/such/tmp")}};
   EXPECT_EQ(stage_error(backup_folder()), "Cannot resolve temp directory: No such file or directory");
   EXPECT_FALSE(fs::exists(scratch_.sub("no")));
-  testing::ScopedEnv empty_tmp("TMPDIR", std::string());
+  testing::EnvOverride empty_tmp{{"TMPDIR", std::string()}};
   EXPECT_EQ(stage_error(backup_folder()), "Cannot resolve temp directory: No such file or directory");
 }
 
@@ -139,7 +139,7 @@ TEST_F(StageTest, StagingDirectoryIsNewAndPrivate) {
   ASSERT_FALSE(taken.ok());
   EXPECT_EQ(taken.error().render(), "Cannot create restore staging directory: File exists");
 
-  testing::ScopedEnv deeper("TMPDIR", scratch_.sub("tmp/a/b/"));
+  testing::EnvOverride deeper{{"TMPDIR", scratch_.sub("tmp/a/b/")}};
   auto nested = resolve_staging_dir(0);
   ASSERT_TRUE(nested.ok()) << nested.error().render();
   EXPECT_EQ(*nested, fs::canonical(scratch_.sub("tmp/a/b/korvo-restore-0")).string());
@@ -166,7 +166,7 @@ TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {
   };
   for (const auto& c : cases) {
     testing::ScratchDir scratch;
-    testing::ScopedEnv tmpdir("TMPDIR", scratch.sub("tmp"));
+    testing::EnvOverride tmpdir{{"TMPDIR", scratch.sub("tmp")}};
     fs::create_directories(scratch.sub("tmp"));
     testing::BackupSpec spec;
     spec.entries = c.entries;
