@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 
 namespace korvo {
@@ -37,6 +38,8 @@ struct LookupCase {
   std::string profiles;
   std::optional<ProfileRecord> expected;
 };
+// Keeps test listings readable: a case prints as its name.
+void PrintTo(const LookupCase& c, std::ostream* out) { *out << c.name; }
 
 class ProfileLookupTest : public ::testing::TestWithParam<LookupCase> {};
 

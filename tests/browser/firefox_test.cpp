@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -285,6 +286,8 @@ struct RunningCase {
   Calls pgrep;
   std::size_t questions;
 };
+// Keeps test listings readable: a case prints as its name.
+void PrintTo(const RunningCase& c, std::ostream* out) { *out << c.name; }
 
 class FirefoxRunningTest : public MigrateFirefoxTest, public ::testing::WithParamInterface<RunningCase> {};
 
@@ -359,6 +362,8 @@ struct FirstStartCase {
   const char* started;  // the program started, "" for none
   const char* line;
 };
+// Keeps test listings readable: a case prints as its name.
+void PrintTo(const FirstStartCase& c, std::ostream* out) { *out << c.name; }
 
 class FirstStartTest : public MigrateFirefoxTest, public ::testing::WithParamInterface<FirstStartCase> {};
 

@@ -90,7 +90,7 @@ FakeTools::FakeTools(std::string dir) : dir_(std::move(dir)) {
 void FakeTools::add(const std::string& name, const std::string& body) {
   const std::string log = dir_ + "/log/" + name + ".log";
   std::string script = "#!/bin/sh\n";
-  script += "{ for a in \"$@\"; do printf '%s\\036' \"$a\"; done; printf '\\035'; } >> '" + log + "'\n";
+  script += "KORVO_FAKE_LOG='" + log + "' . '" KORVO_FAKES_DIR "/record.sh'\n";
   script += body + "\n";
   write_test_file(dir_ + "/bin/" + name, script, 0755);
 }
