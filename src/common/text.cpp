@@ -5,15 +5,25 @@
 namespace korvo {
 namespace {
 
-// Length of the valid UTF-8 sequence at text[pos], or 0 when it is invalid.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t pos) {
+bool is_unicode_space(std::uint32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+std::size_t utf8_decode(std::string_view text, std::size_t pos, std::uint32_t& code) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(pos);
-  if (lead < 0x80) return 1;
   std::size_t length;
   std::uint32_t min_code;
-  std::uint32_t code;
-  if ((lead & 0xE0) == 0xC0) {
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
     length = 2, min_code = 0x80, code = lead & 0x1F;
   } else if ((lead & 0xF0) == 0xE0) {
     length = 3, min_code = 0x800, code = lead & 0x0F;
@@ -31,28 +41,10 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t pos) {
   return length;
 }
 
-// Decodes the valid sequence at pos (length given).
-std::uint32_t decode_at(std::string_view text, std::size_t pos, std::size_t length) {
-  const auto lead = static_cast<unsigned char>(text[pos]);
-  if (length == 1) return lead;
-  std::uint32_t code = lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) code = (code << 6) | (static_cast<unsigned char>(text[pos + i]) & 0x3F);
-  return code;
-}
-
-bool is_unicode_space(std::uint32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-}  // namespace
-
 bool is_valid_utf8(std::string_view bytes) {
   for (std::size_t pos = 0; pos < bytes.size();) {
-    const std::size_t length = utf8_sequence_length(bytes, pos);
+    std::uint32_t code;
+    const std::size_t length = utf8_decode(bytes, pos, code);
     if (length == 0) return false;
     pos += length;
   }
@@ -63,7 +55,8 @@ std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   for (std::size_t pos = 0; pos < bytes.size();) {
-    const std::size_t length = utf8_sequence_length(bytes, pos);
+    std::uint32_t code;
+    const std::size_t length = utf8_decode(bytes, pos, code);
     if (length == 0) {
       out += "\xEF\xBF\xBD";
       ++pos;
@@ -78,8 +71,9 @@ std::string utf8_lossy(std::string_view bytes) {
 std::string_view trim_unicode(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {
-    const std::size_t length = utf8_sequence_length(text, begin);
-    if (length == 0 || !is_unicode_space(decode_at(text, begin, length))) break;
+    std::uint32_t code;
+    const std::size_t length = utf8_decode(text, begin, code);
+    if (length == 0 || !is_unicode_space(code)) break;
     begin += length;
   }
   std::size_t end = text.size();
@@ -87,8 +81,9 @@ std::string_view trim_unicode(std::string_view text) {
     // Step back to the start of the last character.
     std::size_t start = end - 1;
     while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80 && end - start < 4) --start;
-    const std::size_t length = utf8_sequence_length(text, start);
-    if (length != end - start || !is_unicode_space(decode_at(text, start, length))) break;
+    std::uint32_t code;
+    const std::size_t length = utf8_decode(text, start, code);
+    if (length != end - start || !is_unicode_space(code)) break;
     end = start;
   }
   return text.substr(begin, end - begin);

@@ -17,33 +17,6 @@ locale_t utf8_ctype() {
   return locale;
 }
 
-// Length and code point of the sequence at text[pos]; length 0 when invalid.
-std::size_t decode(std::string_view text, std::size_t pos, std::uint32_t& code) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  std::size_t length;
-  std::uint32_t min_code;
-  if (lead < 0x80) {
-    code = lead;
-    return 1;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2, min_code = 0x80, code = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3, min_code = 0x800, code = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4, min_code = 0x10000, code = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(pos + i) & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (byte(pos + i) & 0x3F);
-  }
-  if (code < min_code || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
-}
-
 void encode(std::uint32_t code, std::string& out) {
   if (code < 0x80) {
     out += static_cast<char>(code);
@@ -71,7 +44,7 @@ std::string unicode_lower(std::string_view text) {
   out.reserve(text.size());
   for (std::size_t pos = 0; pos < text.size();) {
     std::uint32_t code = 0;
-    const std::size_t length = decode(text, pos, code);
+    const std::size_t length = utf8_decode(text, pos, code);
     if (length == 0) {
       out += text[pos++];
       continue;
