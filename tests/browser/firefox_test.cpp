@@ -1,19 +1,14 @@
 #include "browser/firefox.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "common/files.hpp"
@@ -41,7 +36,6 @@ constexpr const char* kFirstStartQuestion =
     "Korvo will open it now — close Firefox to continue.";
 constexpr const char* kCloseQuestion = "Please close Firefox so Korvo can add your data. Closed it?";
 
-
 unsigned mode_of(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return 0;
@@ -59,9 +53,6 @@ std::string profiles_ini(const std::string& path) {
   return "[Profile0]\nName=default-release\nIsRelative=1\nPath=" + path +
          "\nDefault=1\n\n[General]\nStartWithLastProfile=1\nVersion=2\n";
 }
-
-// ---------------------------------------------------------------------------
-// Finding the local profile in the three roots.
 
 class FindFirefoxProfileTest : public ::testing::Test {
  protected:
@@ -126,7 +117,6 @@ TEST_F(FindFirefoxProfileTest, AbsolutePathIsUsedAsWritten) {
   EXPECT_EQ(find_firefox_profile(roots), elsewhere);
 }
 
-// ---------------------------------------------------------------------------
 // The whole migration, with fake pgrep, firefox and zenity on PATH.
 
 class MigrateFirefoxTest : public ::testing::Test {
