@@ -23,110 +23,34 @@ constexpr std::string_view kHeader =
     "<H1>Bookmarks</H1>\n"
     "<DL><p>\n";
 
-// A Chrome "Bookmarks" file as the browser writes it, with the roots out of
-// byte order and items whose array order is not alphabetical.
+// A Chrome "Bookmarks" file with the browser's own bookkeeping keys, the roots
+// out of byte order and items whose array order is not alphabetical.
 constexpr std::string_view kChromeFile = R"({
-   "checksum": "8a4bd3b6d1f0c2e9a7f3c5d2b1e0f9a8",
-   "roots": {
-      "synced": {
-         "children": [  ],
-         "date_added": "13345678901234567",
-         "date_last_used": "0",
-         "date_modified": "0",
-         "guid": "4cf2e351-0e85-532b-bb37-df045d8f8d0f",
-         "id": "3",
-         "name": "Mobile bookmarks",
-         "type": "folder"
-      },
-      "other": {
-         "children": [ {
-            "date_added": "13345678901234570",
-            "guid": "a1b2c3d4-0000-4000-8000-000000000010",
-            "id": "10",
-            "name": "Zeta Docs",
-            "type": "url",
-            "url": "https://zeta.example/"
-         }, {
-            "date_added": "13345678901234571",
-            "guid": "a1b2c3d4-0000-4000-8000-000000000011",
-            "id": "11",
-            "name": "Alpha",
-            "type": "url",
-            "url": "https://alpha.example/"
-         } ],
-         "date_added": "13345678901234567",
-         "date_modified": "0",
-         "guid": "82b081ec-3dd3-529c-8475-ab6c344590dd",
-         "id": "2",
-         "name": "Other bookmarks",
-         "type": "folder"
-      },
-      "bookmark_bar": {
-         "children": [ {
-            "date_added": "13345678901234580",
-            "guid": "a1b2c3d4-0000-4000-8000-000000000004",
-            "id": "4",
-            "name": "News & <Views> \"daily\"",
-            "type": "url",
-            "url": "https://example.com/?a=1&b=2"
-         }, {
-            "children": [ {
-               "children": [ {
-                  "date_added": "13345678901234590",
-                  "guid": "a1b2c3d4-0000-4000-8000-000000000008",
-                  "id": "8",
-                  "name": "Deep",
-                  "type": "url",
-                  "url": "https://deep.example/"
-               } ],
-               "date_added": "13345678901234589",
-               "guid": "a1b2c3d4-0000-4000-8000-000000000007",
-               "id": "7",
-               "name": "Inner",
-               "type": "folder"
-            }, {
-               "children": [  ],
-               "guid": "a1b2c3d4-0000-4000-8000-000000000009",
-               "id": "9",
-               "name": "Empty",
-               "type": "folder"
-            }, {
-               "guid": "a1b2c3d4-0000-4000-8000-000000000012",
-               "id": "12",
-               "name": "Rock 'n' Roll",
-               "type": "url",
-               "url": "https://music.example/"
-            } ],
-            "date_added": "13345678901234585",
-            "guid": "a1b2c3d4-0000-4000-8000-000000000005",
-            "id": "5",
-            "name": "Work",
-            "type": "folder"
-         }, {
-            "id": "13",
-            "type": "url",
-            "url": "https://no-name.example/"
-         }, {
-            "id": "14",
-            "name": "No link",
-            "type": "url"
-         }, {
-            "id": "15",
-            "name": "Separator",
-            "type": "separator"
-         }, {
-            "id": "16",
-            "name": "No type"
-         } ],
-         "date_added": "13345678901234567",
-         "date_modified": "13345678901234599",
-         "guid": "0bc5d13f-2cba-5d74-951f-3f233fe6c908",
-         "id": "1",
-         "name": "Bookmarks bar",
-         "type": "folder"
-      }
-   },
-   "version": 1
+ "checksum": "8a4bd3b6d1f0c2e9a7f3c5d2b1e0f9a8",
+ "roots": {
+  "synced": {"children": [  ], "date_added": "13345678901234567", "date_last_used": "0", "date_modified": "0",
+             "guid": "4cf2e351-0e85-532b-bb37-df045d8f8d0f", "id": "3", "name": "Mobile bookmarks", "type": "folder"},
+  "other": {"children": [
+     {"date_added": "13345678901234570", "guid": "a1b2c3d4-0000-4000-8000-000000000010", "id": "10",
+      "name": "Zeta Docs", "type": "url", "url": "https://zeta.example/"},
+     {"id": "11", "name": "Alpha", "type": "url", "url": "https://alpha.example/"}],
+   "date_added": "13345678901234567", "id": "2", "name": "Other bookmarks", "type": "folder"},
+  "bookmark_bar": {"children": [
+     {"id": "4", "name": "News & <Views> \"daily\"", "type": "url", "url": "https://example.com/?a=1&b=2"},
+     {"children": [
+        {"children": [{"id": "8", "name": "Deep", "type": "url", "url": "https://deep.example/"}],
+         "date_added": "13345678901234589", "id": "7", "name": "Inner", "type": "folder"},
+        {"children": [  ], "id": "9", "name": "Empty", "type": "folder"},
+        {"id": "12", "name": "Rock 'n' Roll", "type": "url", "url": "https://music.example/"}],
+      "id": "5", "name": "Work", "type": "folder"},
+     {"id": "13", "type": "url", "url": "https://no-name.example/"},
+     {"id": "14", "name": "No link", "type": "url"},
+     {"id": "15", "name": "Separator", "type": "separator"},
+     {"id": "16", "name": "No type"}],
+   "date_added": "13345678901234567", "date_modified": "13345678901234599",
+   "guid": "0bc5d13f-2cba-5d74-951f-3f233fe6c908", "id": "1", "name": "Bookmarks bar", "type": "folder"}
+ },
+ "version": 1
 }
 )";
 
@@ -219,12 +143,6 @@ TEST(Bookmarks, RefusesBadFiles) {
     EXPECT_EQ(converted.error().message(), c.message) << c.text;
     EXPECT_EQ(converted.error().cause() != nullptr, c.has_cause) << c.text;
   }
-}
-
-TEST(Bookmarks, HtmlEscape) {
-  EXPECT_EQ(html_escape("a & b <c> \"d\" 'e'"), "a &amp; b &lt;c&gt; &quot;d&quot; 'e'");
-  EXPECT_EQ(html_escape("&lt;"), "&amp;lt;");
-  EXPECT_EQ(html_escape(""), "");
 }
 
 std::string bookmarks_with_links(int links) {
