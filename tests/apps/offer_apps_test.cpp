@@ -1,10 +1,7 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,8 +26,6 @@ constexpr std::string_view kNoneInstalled =
 std::string not_installed(std::string_view names) {
   return "Apps not installed: " + std::string(names) + " — try Ubuntu's App Center, or see linux-apps.md.";
 }
-
-
 
 constexpr std::string_view kDemoList = R"([
   {"app": "Media Player", "linux_name": "VLC", "manager": "apt", "packages": ["vlc"]},
@@ -96,30 +91,14 @@ TEST_F(OfferApps, ChecklistAndChosenOrder) {
 
   const auto zenity = fakes_.calls("zenity");
   ASSERT_FALSE(zenity.empty());
-  EXPECT_EQ(zenity[0], (Argv{"--title=Korvo",
-                             "--list",
-                             "--checklist",
-                             "--width=560",
-                             "--height=440",
-                             "--column=Install",
-                             "--column=#",
-                             "--column=App",
-                             "--hide-column=2",
-                             "--print-column=2",
+  EXPECT_EQ(zenity[0], (Argv{"--title=Korvo", "--list", "--checklist", "--width=560", "--height=440",
+                             "--column=Install", "--column=#", "--column=App", "--hide-column=2", "--print-column=2",
                              "--separator=\n",
                              "--text=Korvo can install these apps for you. Untick anything you don't want.",
-                             "TRUE",
-                             "0",
-                             "VLC (you had Media Player)",
-                             "FALSE",
-                             "1",
-                             "GIMP — instead of Photoshop (a different app)",
-                             "TRUE",
-                             "2",
-                             "Code (you had Visual Studio Code)",
-                             "TRUE",
-                             "3",
-                             "<Cartoons> (you had Tom & Jerry)"}));
+                             "TRUE", "0", "VLC (you had Media Player)",
+                             "FALSE", "1", "GIMP — instead of Photoshop (a different app)",
+                             "TRUE", "2", "Code (you had Visual Studio Code)",
+                             "TRUE", "3", "<Cartoons> (you had Tom & Jerry)"}));
   EXPECT_EQ(fakes_.calls("pkexec"), std::vector<Argv>{installer_call({"snap-classic:code", "apt:vlc"})});
   const std::string lock = "DPkg::Lock::Timeout=600";
   EXPECT_EQ(fakes_.calls("apt-get"), (std::vector<Argv>{{"-o", lock, "update"}, {"-o", lock, "install", "-y", "vlc"}}));
@@ -159,18 +138,13 @@ TEST_F(OfferApps, DismissedAuthentication) {
   EXPECT_TRUE(fakes_.calls("apt-get").empty());
 }
 
-TEST_F(OfferApps, SudoWhenPkexecIsMissing) {
-  write_list(kDemoList);
-  fakes_.remove("pkexec");
-  fakes_.add("sudo", "exec \"$@\"");
-  EXPECT_EQ(offer_apps(staging(), true), Lines{"Apps installed: VLC."});
-  EXPECT_EQ(fakes_.calls("sudo"), std::vector<Argv>{installer_call({"apt:vlc"})});
-}
-
-TEST_F(OfferApps, NoElevationToolAtAll) {
+TEST_F(OfferApps, SudoWhenPkexecIsMissingAndNeitherAtAll) {
   write_list(kDemoList);
   fakes_.remove("pkexec");
   EXPECT_EQ(offer_apps(staging(), true), Lines{"Apps: could not ask for administrator rights."});
+  fakes_.add("sudo", "exec \"$@\"");
+  EXPECT_EQ(offer_apps(staging(), true), Lines{"Apps installed: VLC."});
+  EXPECT_EQ(fakes_.calls("sudo"), std::vector<Argv>{installer_call({"apt:vlc"})});
 }
 
 TEST_F(OfferApps, TerminalYesInstallsTheTickedRows) {
