@@ -4,13 +4,14 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/backup_writer.hpp"
-#include "support/sandbox.hpp"
 #include "support/env_override.hpp"
+#include "support/sandbox.hpp"
 
 namespace korvo {
 namespace {
@@ -63,23 +64,19 @@ class FileCopyTest : public ::testing::Test {
     auto outcome = restore_files(staging_, entries, progress);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     progress_.clear();
-    std::size_t at = 0;
-    while ((at = printed.find('\r', at)) != std::string::npos) {
-      const std::size_t end = printed.find('\r', at + 1);
-      const std::string line = printed.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+    std::istringstream lines(printed);
+    for (std::string line; std::getline(lines, line, '\r');) {
+      if (line.empty()) continue;
       const std::size_t percent_end = line.find('%');
-      std::string text = line.substr(percent_end + 3);
-      text.erase(text.find_last_not_of(' ') + 1);
-      progress_.emplace_back(std::stoi(line.substr(0, percent_end)), text);
-      at = end;
+      line.erase(line.find_last_not_of(' ') + 1);
+      progress_.emplace_back(std::stoi(line.substr(0, percent_end)), line.substr(percent_end + 3));
     }
     return outcome;
   }
 
   testing::ScratchDir scratch_;
   testing::FakeTools tools_{scratch_.sub("tools")};
-  testing::EnvOverride path_{{"PATH", tools_.path_value()}};
-  testing::EnvOverride home_env_{{"HOME", home()}};
+  testing::EnvOverride env_{{"PATH", tools_.path_value()}, {"HOME", home()}};
   std::string staging_;
   std::vector<std::pair<int, std::string>> progress_;
 };
