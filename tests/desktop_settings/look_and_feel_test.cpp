@@ -81,10 +81,17 @@ class LookAndFeelStage : public ::testing::Test {
   EnvOverride env{{"PATH", tools.path_value()}, {"HOME", home}};
 
   void write_settings(const std::string& json) { write_test_file(settings + "/settings.json", json); }
-  static Args set(const std::string& schema, const std::string& key, const std::string& value) {
-    return {"set", schema, key, value};
+  static Args ui(const std::string& key, const std::string& value) {
+    return {"set", "org.gnome.desktop.interface", key, value};
+  }
+  static Args bg(const std::string& key, const std::string& uri) {
+    return {"set", "org.gnome.desktop.background", key, uri};
   }
   std::string uri() const { return "file://" + replace_all(backgrounds, " ", "%20") + "/korvo-wallpaper.jpg"; }
+  void forget_calls() {
+    fs::remove_all(tools.dir() + "/log");
+    fs::create_directories(tools.dir() + "/log");
+  }
 };
 
 TEST_F(LookAndFeelStage, AppliesDarkModeAndWallpaper) {
@@ -97,12 +104,8 @@ TEST_F(LookAndFeelStage, AppliesDarkModeAndWallpaper) {
 
   EXPECT_EQ(apply_look_and_feel(settings), Args{"Look and feel: dark mode and your wallpaper applied."});
 
-  EXPECT_EQ(tools.calls("gsettings"), (std::vector<Args>{
-                                          set("org.gnome.desktop.interface", "color-scheme", "prefer-dark"),
-                                          set("org.gnome.desktop.interface", "gtk-theme", "Yaru-dark"),
-                                          set("org.gnome.desktop.background", "picture-uri", uri()),
-                                          set("org.gnome.desktop.background", "picture-uri-dark", uri()),
-                                      }));
+  EXPECT_EQ(tools.calls("gsettings"), (std::vector<Args>{ui("color-scheme", "prefer-dark"), ui("gtk-theme", "Yaru-dark"),
+                                                         bg("picture-uri", uri()), bg("picture-uri-dark", uri())}));
   EXPECT_NE(uri().find("my%20home"), std::string::npos);
   EXPECT_EQ(read_test_file(backgrounds + "/korvo-wallpaper.jpg"), "JPEG picture bytes");
 
@@ -121,15 +124,11 @@ TEST_F(LookAndFeelStage, LightModeWithUnusableWallpaper) {
   for (const char* name : {"wallpaper.jpegxl", "Wallpaper.jpg", "../Settings/wallpaper.jpg", "wallpaper.",
                            "wallpaper.png" /* not in the backup */}) {
     SCOPED_TRACE(name);
-    fs::remove_all(tools.dir() + "/log");
-    fs::create_directories(tools.dir() + "/log");
+    forget_calls();
     write_settings(std::string(R"({"dark_mode": false, "wallpaper": ")") + name + "\"}");
 
     EXPECT_EQ(apply_look_and_feel(settings), Args{"Look and feel: light mode applied."});
-    EXPECT_EQ(tools.calls("gsettings"), (std::vector<Args>{
-                                            set("org.gnome.desktop.interface", "color-scheme", "default"),
-                                            set("org.gnome.desktop.interface", "gtk-theme", "Yaru"),
-                                        }));
+    EXPECT_EQ(tools.calls("gsettings"), (std::vector<Args>{ui("color-scheme", "default"), ui("gtk-theme", "Yaru")}));
     EXPECT_FALSE(fs::exists(backgrounds + "/korvo-" + std::string(name)));
   }
 }
@@ -137,26 +136,25 @@ TEST_F(LookAndFeelStage, LightModeWithUnusableWallpaper) {
 TEST_F(LookAndFeelStage, FailedCommandsOnlyDropTheirPart) {
   write_test_file(settings + "/wallpaper.jpg", "picture");
   write_settings(R"({"dark_mode": true, "wallpaper": "wallpaper.jpg"})");
-
-  tools.add("gsettings", "[ \"$3\" = picture-uri ] && exit 1; exit 0");
-  EXPECT_EQ(apply_look_and_feel(settings), Args{"Look and feel: dark mode applied."});
-  EXPECT_EQ(tools.calls("gsettings"), (std::vector<Args>{
-                                          set("org.gnome.desktop.interface", "color-scheme", "prefer-dark"),
-                                          set("org.gnome.desktop.interface", "gtk-theme", "Yaru-dark"),
-                                          set("org.gnome.desktop.background", "picture-uri", uri()),
-                                      }));
-
-  fs::remove_all(tools.dir() + "/log");
-  fs::create_directories(tools.dir() + "/log");
-  tools.add("gsettings", "[ \"$3\" = color-scheme ] && exit 1; exit 0");
-  EXPECT_EQ(apply_look_and_feel(settings), Args{"Look and feel: your wallpaper applied."});
-  EXPECT_EQ(tools.calls("gsettings").size(), 4u);
-
-  fs::remove_all(tools.dir() + "/log");
-  fs::create_directories(tools.dir() + "/log");
-  tools.add("gsettings", "exit 1");
-  EXPECT_TRUE(apply_look_and_feel(settings).empty());
-  EXPECT_EQ(tools.calls("gsettings").size(), 3u);  // scheme, theme, picture-uri
+  const Args scheme = ui("color-scheme", "prefer-dark"), theme = ui("gtk-theme", "Yaru-dark");
+  const Args picture = bg("picture-uri", uri()), dark_picture = bg("picture-uri-dark", uri());
+  const struct {
+    const char* fake;
+    std::vector<std::string> lines;
+    std::vector<Args> calls;
+  } cases[] = {
+      {"[ \"$3\" = picture-uri ] && exit 1; exit 0", {"Look and feel: dark mode applied."}, {scheme, theme, picture}},
+      {"[ \"$3\" = color-scheme ] && exit 1; exit 0",
+       {"Look and feel: your wallpaper applied."},
+       {scheme, theme, picture, dark_picture}},
+      {"exit 1", {}, {scheme, theme, picture}},
+  };
+  for (const auto& c : cases) {
+    forget_calls();
+    tools.add("gsettings", c.fake);
+    EXPECT_EQ(apply_look_and_feel(settings), c.lines) << c.fake;
+    EXPECT_EQ(tools.calls("gsettings"), c.calls) << c.fake;
+  }
 }
 
 TEST_F(LookAndFeelStage, NothingToApplyOrNothingUsable) {
@@ -208,9 +206,7 @@ TEST_F(LookAndFeelStage, UnsetHomeMeansCurrentFolder) {
 
   EXPECT_EQ(lines, Args{"Look and feel: your wallpaper applied."});
   const std::string uri = "file://./.local/share/backgrounds/korvo-wallpaper.png";
-  EXPECT_EQ(tools.calls("gsettings"),
-            (std::vector<Args>{set("org.gnome.desktop.background", "picture-uri", uri),
-                               set("org.gnome.desktop.background", "picture-uri-dark", uri)}));
+  EXPECT_EQ(tools.calls("gsettings"), (std::vector<Args>{bg("picture-uri", uri), bg("picture-uri-dark", uri)}));
   EXPECT_EQ(read_test_file(scratch.sub("cwd/.local/share/backgrounds/korvo-wallpaper.png")), "picture");
 }
 
