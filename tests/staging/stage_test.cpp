@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,8 +10,8 @@
 
 #include "staging/staging.hpp"
 #include "support/backup_writer.hpp"
-#include "support/sandbox.hpp"
 #include "support/env_override.hpp"
+#include "support/sandbox.hpp"
 
 namespace korvo {
 namespace {
@@ -154,8 +153,7 @@ TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {
   } cases[] = {
       {{{"a.txt", "a"}},
        "Decrypted backup is missing a valid manifest: Backup data is missing manifest.json: the archive has no entry "
-       "of "
-       "that name"},
+       "of that name"},
       {{{"manifest.json", "{\"files\": []}"}},
        "Decrypted backup is missing a valid manifest: Backup manifest is invalid: manifest: missing key "
        "\"korvo_version\""},
@@ -175,8 +173,8 @@ TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {
     const auto staging = names_in(scratch.sub("tmp"));
     ASSERT_EQ(staging.size(), 1u);
     const std::string staging_dir = scratch.sub("tmp/" + staging[0]);
-    const std::vector<std::string> expected = c.unpacking_started ? std::vector<std::string>{"Backup", "Backup.zip.tmp"}
-                                                                  : std::vector<std::string>{"Backup.zip.tmp"};
+    std::vector<std::string> expected = {"Backup.zip.tmp"};
+    if (c.unpacking_started) expected.insert(expected.begin(), "Backup");
     EXPECT_EQ(names_in(staging_dir), expected) << c.error;
     EXPECT_FALSE(fs::exists(scratch.sub("escape.txt")));
     EXPECT_FALSE(fs::exists(scratch.sub("tmp/escape.txt")));
