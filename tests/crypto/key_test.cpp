@@ -38,7 +38,7 @@ class KeyTest : public ::testing::Test {
 
 struct Refusal {
   std::string salt;
-  std::string rendered;
+  std::string rendered;  // empty: accepted
 };
 
 TEST_F(KeyTest, RefusesBadSaltTextsWithTheirMessages) {
@@ -106,38 +106,29 @@ TEST_F(KeyTest, UnreadableSaltFileIsNotWrapped) {
 
 TEST_F(KeyTest, MatchesIndependentArgon2id) {
   // Computed with the argon2 command-line tool: -id -t 2 -k 19456 -p 1 -l 32,
-  // salts given as their decoded text.
-  struct Vector {
+  // salts given as their decoded text. Blanks around the salt text are trimmed.
+  const std::string salt_key = "40a1eb839b5ac8b19c37e6341d53cd681ab290e54b53194c919c9c5c4d6e5913";
+  const std::string horse = "correct horse battery staple";
+  const struct {
     std::string salt_text;
     std::string password;
     std::string key;
-  };
-  const Vector vectors[] = {
-      {"c2FsdHNhbHRzYWx0c2FsdA", "correct horse battery staple",
-       "40a1eb839b5ac8b19c37e6341d53cd681ab290e54b53194c919c9c5c4d6e5913"},
-      {"c2FsdHNhbHQ", "correct horse battery staple",
-       "dbaf401309751b5f3b0e5465eee58ce1a80f519d60092699692854a8f7c3bbf1"},
-      {"MDEyMzQ1Njc4OWFiY2RlZmdoaWprbG1ub3BxcnN0dXZ3eHl6QUJDREVGR0hJSktM", "correct horse battery staple",
+  } vectors[] = {
+      {"c2FsdHNhbHRzYWx0c2FsdA", horse, salt_key},
+      {"c2FsdHNhbHRzYWx0c2FsdA\n", horse, salt_key},
+      {"  c2FsdHNhbHRzYWx0c2FsdA \r\n", horse, salt_key},
+      {"\xC2\xA0\tc2FsdHNhbHRzYWx0c2FsdA\xE2\x80\xA8", horse, salt_key},
+      {"c2FsdHNhbHQ", horse, "dbaf401309751b5f3b0e5465eee58ce1a80f519d60092699692854a8f7c3bbf1"},
+      {"MDEyMzQ1Njc4OWFiY2RlZmdoaWprbG1ub3BxcnN0dXZ3eHl6QUJDREVGR0hJSktM", horse,
        "079fbf617fdd5aadb5893f1441f59e99168e16d265294c8ac5a2d9ff55ecba2a"},
       {"c2FsdHNhbHRzYWx0c2FsdA", "p\xC3\xA4ssw\xC3\xB6rd",
        "3ef4a07f2345d8f270befc901e1bb5163d7e63b09699b09b6211a0a87b5af53a"},
   };
-  for (const Vector& vector : vectors) {
+  for (const auto& vector : vectors) {
     SCOPED_TRACE(vector.salt_text);
     auto key = derive(vector.salt_text, vector.password);
     ASSERT_TRUE(key.ok()) << key.error().render();
     EXPECT_EQ(hex(*key), vector.key);
-  }
-}
-
-TEST_F(KeyTest, SurroundingWhitespaceDoesNotChangeTheKey) {
-  const std::string expected = "40a1eb839b5ac8b19c37e6341d53cd681ab290e54b53194c919c9c5c4d6e5913";
-  for (const std::string content : {"c2FsdHNhbHRzYWx0c2FsdA\n", "  c2FsdHNhbHRzYWx0c2FsdA \r\n",
-                                    "\xC2\xA0\tc2FsdHNhbHRzYWx0c2FsdA\xE2\x80\xA8"}) {
-    SCOPED_TRACE(content);
-    auto key = derive(content);
-    ASSERT_TRUE(key.ok()) << key.error().render();
-    EXPECT_EQ(hex(*key), expected);
   }
 }
 
