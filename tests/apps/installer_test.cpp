@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/files.hpp"
+#include "support/env_override.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {
@@ -71,10 +73,16 @@ TEST_F(Installer, InstallsInOrderAndReportsEachStep) {
   EXPECT_EQ(frontends(), every_call);
 }
 
-TEST_F(Installer, SnapsOnlySkipTheListRefresh) {
-  const auto run = install({"snap:gimp", "snap-classic:code"});
-  EXPECT_EQ(run.status.code, 0);
-  EXPECT_EQ(run.out, "# Installing gimp…\nok gimp\n# Installing code…\nok code\n");
+TEST_F(Installer, SnapsOnlyOrNothingSkipTheListRefresh) {
+  for (const auto& [requests, out] : std::vector<std::pair<Argv, std::string>>{
+           {{"snap:gimp", "snap-classic:code"}, "# Installing gimp…\nok gimp\n# Installing code…\nok code\n"},
+           {{}, ""}}) {
+    const auto run = install(requests);
+    EXPECT_TRUE(run.status.exited);
+    EXPECT_EQ(run.status.code, 0);
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, "");
+  }
   EXPECT_TRUE(fakes_.calls("apt-get").empty());
 }
 
@@ -88,14 +96,6 @@ TEST_F(Installer, FailuresDoNotStopTheRun) {
             "# Updating the package list…\n# Installing gimp…\nfail gimp\n"
             "# Installing vlc…\nfail vlc\n# Installing vlc…\nfail vlc\n");
   EXPECT_EQ(fakes_.calls("apt-get").size(), 3u);
-}
-
-TEST_F(Installer, NoRequestsDoNothing) {
-  const auto run = install({});
-  EXPECT_TRUE(run.status.exited);
-  EXPECT_EQ(run.status.code, 0);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "");
 }
 
 TEST_F(Installer, ToolsReadTheInstallersInput) {
@@ -120,15 +120,13 @@ TEST_F(Installer, StopsWhenTheParentStopsListening) {
   int ends[2];
   ASSERT_EQ(::pipe(ends), 0);
   ::close(ends[0]);
-  const std::string saved_path = env_value("PATH");
-  ::setenv("PATH", fakes_.path_value().c_str(), 1);
+  testing::EnvOverride path{{"PATH", fakes_.path_value()}};
   const int saved_stdout = ::dup(STDOUT_FILENO);
   ::dup2(ends[1], STDOUT_FILENO);
   const int status = run_installer({"snap:gimp", "snap:code"});
   ::dup2(saved_stdout, STDOUT_FILENO);
   ::close(saved_stdout);
   ::close(ends[1]);
-  ::setenv("PATH", saved_path.c_str(), 1);
   EXPECT_EQ(status, 1);
   EXPECT_TRUE(fakes_.calls("snap").empty());
 }
