@@ -8,23 +8,7 @@
 namespace korvo {
 namespace {
 
-InstallItem item(std::string app, std::string linux_name, bool alternative) {
-  InstallItem result;
-  result.app = std::move(app);
-  result.linux_name = std::move(linux_name);
-  result.alternative = alternative;
-  return result;
-}
-
-TEST(AppChoice, LabelAndTickFollowAlternative) {
-  const ChecklistRow edition = checklist_row(item("Spotify", "Spotify", false));
-  EXPECT_EQ(edition.label, "Spotify (you had Spotify)");
-  EXPECT_TRUE(edition.ticked);
-  const ChecklistRow different = checklist_row(item("Photoshop", "GIMP", true));
-  EXPECT_EQ(different.label, "GIMP — instead of Photoshop (a different app)");
-  EXPECT_FALSE(different.ticked);
-}
-
+// Labels and ticks are pinned by the checklist argument vector in offer_apps_test.
 TEST(AppChoice, ChecklistOutputToRows) {
   const struct {
     std::string output;
