@@ -34,24 +34,5 @@ TEST(InstallerLines, InvalidUtf8EndsTheReading) {
   EXPECT_EQ(lines_from("ok a\nok \xC3"), Lines{"ok a"});
 }
 
-TEST(InstallerCommandLine, TagsAndOrder) {
-  InstallItem code;
-  code.manager = PackageManager::kSnap;
-  code.classic = true;
-  code.packages = {"code"};
-  InstallItem office;
-  office.manager = PackageManager::kApt;
-  office.classic = true;
-  office.packages = {"libreoffice-writer", "libreoffice-calc"};
-  InstallItem empty;
-  InstallItem gimp;
-  gimp.manager = PackageManager::kSnap;
-  gimp.packages = {"gimp", "libreoffice-calc"};
-  EXPECT_EQ(installer_command_line("pkexec", "/opt/korvo-restore", {&code, &office, &empty, &gimp}),
-            (std::vector<std::string>{"pkexec", "/opt/korvo-restore", "--install-apps", "snap-classic:code",
-                                      "apt:libreoffice-writer", "apt:libreoffice-calc", "snap:gimp",
-                                      "snap:libreoffice-calc"}));
-}
-
 }  // namespace
 }  // namespace korvo
