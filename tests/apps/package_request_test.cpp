@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "apps/installer.hpp"
 
 namespace korvo {
 namespace {
@@ -63,17 +62,6 @@ TEST(PackageRequest, RefusesAnythingElse) {
            "flatpak:vlc", "deb:vlc", " apt:vlc", "apt :vlc", "apt:-y", "apt:" + std::string(65, 'a')}) {
     EXPECT_FALSE(parse_package_request(argument)) << argument;
   }
-}
-
-TEST(InstallerRequests, OneBadArgumentRefusesAll) {
-  EXPECT_FALSE(parse_installer_requests({"apt:vlc", "snap:gimp", "apt:Bad"}));
-  EXPECT_FALSE(parse_installer_requests({"nocolon", "apt:vlc"}));
-  const auto requests = parse_installer_requests({"snap:gimp", "apt:vlc", "apt:vlc"});
-  ASSERT_TRUE(requests);
-  ASSERT_EQ(requests->size(), 3u);
-  EXPECT_EQ((*requests)[0].name, "gimp");
-  EXPECT_EQ((*requests)[2].name, "vlc");
-  EXPECT_TRUE(parse_installer_requests({})->empty());
 }
 
 }  // namespace
