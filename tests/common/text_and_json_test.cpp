@@ -2,21 +2,11 @@
 
 #include <string>
 
-#include "common/error.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
 
 namespace korvo {
 namespace {
-
-TEST(ErrorValue, RendersOutermostFirstWithEachCauseAfterColon) {
-  const Error inner("M");
-  const Error middle("Decryption failed — wrong password, or the backup is damaged", inner);
-  const Error outer("outer", middle);
-  EXPECT_EQ(inner.render(), "M");
-  EXPECT_EQ(middle.render(), "Decryption failed — wrong password, or the backup is damaged: M");
-  EXPECT_EQ(outer.render(), "outer: Decryption failed — wrong password, or the backup is damaged: M");
-}
 
 TEST(Utf8, ValidityRejectsOverlongsSurrogatesAndTruncation) {
   EXPECT_TRUE(is_valid_utf8("plain"));
