@@ -69,25 +69,6 @@ TEST_F(DialogTest, NonZeroExitMissingZenityOrEmptyPasswordIsNoAnswer) {
   EXPECT_FALSE(choose_folder().has_value());
 }
 
-TEST_F(DialogTest, DialogArgumentVectors) {
-  fakes.add("zenity", "case \"$2\" in --password) printf 'se cret\\n';; --file-selection) echo /media/x;; esac");
-  EXPECT_TRUE(ask_yes_no(true, "Install?"));
-  const auto password = ask_password(true);
-  ASSERT_TRUE(password.ok());
-  EXPECT_EQ(password->view(), "se cret");
-  EXPECT_EQ(choose_folder(), "/media/x");
-  show_info("Done <b>");
-  show_error("Restore failed: x");
-  EXPECT_EQ(fakes.calls("zenity"),
-            (std::vector<Args>{
-                {"--title=Korvo", "--question", "--width=420", "--no-markup", "--text=Install?"},
-                {"--title=Korvo", "--password"},
-                {"--title=Korvo", "--file-selection", "--directory", "--title=Korvo — select your Korvo USB drive"},
-                {"--title=Korvo", "--info", "--width=520", "--no-markup", "--text=Done <b>"},
-                {"--title=Korvo", "--error", "--width=460", "--no-markup", "--text=Restore failed: x"},
-            }));
-}
-
 TEST_F(DialogTest, ProgressWindowGetsItsLinesAndIsKilledOnClose) {
   // The fake copies its input to a file and would live forever on its own.
   fakes.add("zenity", "cat > '" + scratch.sub("window-input") + "'; sleep 600");
