@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,12 +52,6 @@ TEST(GuiDecision, FollowsFlagsTerminalAndZenityInThatOrder) {
   }
 }
 
-TEST(FailureReport, PrefixesTheWholeChainOnOneLine) {
-  const Error error("Decryption failed — wrong password, or the backup is damaged", Error("inner"));
-  EXPECT_EQ(failure_report_text(error),
-            "Restore failed: Decryption failed — wrong password, or the backup is damaged: inner");
-}
-
 TEST(FileReportLines, CountLineAlwaysFirstAndAtMostTenFailures) {
   EXPECT_EQ(file_report_lines(0, {}), (Args{"0 files are back in the Restored folder on your desktop."}));
   Args failures;
@@ -69,10 +62,6 @@ TEST(FileReportLines, CountLineAlwaysFirstAndAtMostTenFailures) {
   EXPECT_EQ(lines[1], "25 files could not be restored:");
   EXPECT_EQ(lines[2], "  ! f1");
   EXPECT_EQ(lines[11], "  ! f10");
-}
-
-TEST(FinalDialog, HeadingThenLinesSeparatedByEmptyLines) {
-  EXPECT_EQ(final_dialog_text({"a", "b", "c"}), "Done — welcome to Ubuntu!\n\na\n\nb\n\nc");
 }
 
 class DiscoveryTest : public ::testing::Test {
