@@ -99,10 +99,8 @@ TEST_F(OfferApps, ChecklistAndChosenOrder) {
                              "FALSE", "1", "GIMP — instead of Photoshop (a different app)",
                              "TRUE", "2", "Code (you had Visual Studio Code)",
                              "TRUE", "3", "<Cartoons> (you had Tom & Jerry)"}));
+  // What the installer copy then runs is pinned in installer_test.
   EXPECT_EQ(fakes_.calls("pkexec"), std::vector<Argv>{installer_call({"snap-classic:code", "apt:vlc"})});
-  const std::string lock = "DPkg::Lock::Timeout=600";
-  EXPECT_EQ(fakes_.calls("apt-get"), (std::vector<Argv>{{"-o", lock, "update"}, {"-o", lock, "install", "-y", "vlc"}}));
-  EXPECT_EQ(fakes_.calls("snap"), (std::vector<Argv>{{"install", "code", "--classic"}}));
 }
 
 TEST_F(OfferApps, ItemsWithAFailedPackageOrNoPackages) {
