@@ -1,6 +1,9 @@
+#include "staging/paths.hpp"
+
 #include <gtest/gtest.h>
 
-#include "staging/paths.hpp"
+#include <string>
+#include <vector>
 
 namespace korvo {
 namespace {
@@ -13,22 +16,15 @@ struct ContainmentCase {
 
 TEST(EnsureWithinRoot, FollowsTheLexicalRule) {
   const ContainmentCase cases[] = {
-      {"/tmp/a", "/tmp/a", true},
-      {"/tmp/a", "/tmp/a/b/c", true},
-      {"/tmp/a", "/tmp/ab", false},
-      {"/tmp/a", "/tmp", false},
+      {"/tmp/a", "/tmp/a", true},      {"/tmp/a", "/tmp/a/b/c", true},
+      {"/tmp/a", "/tmp/ab", false},    {"/tmp/a", "/tmp", false},
       {"/tmp/a", "/tmp/a/../b", true},  // ".." is not resolved
-      {"/tmp/a", "/tmp/./a/x", true},
-      {"/tmp/a/", "/tmp/a", true},
-      {"/tmp/a", "/tmp/a/", true},
-      {"/tmp//a", "//tmp///a//x", true},
-      {"/tmp/a", "tmp/a/x", false},
-      {"tmp/a", "/tmp/a/x", false},
+      {"/tmp/a", "/tmp/./a/x", true},  {"/tmp/a/", "/tmp/a", true},
+      {"/tmp/a", "/tmp/a/", true},     {"/tmp//a", "//tmp///a//x", true},
+      {"/tmp/a", "tmp/a/x", false},    {"tmp/a", "/tmp/a/x", false},
       {"./a", "a/x", false},  // a leading "." stays a component
-      {"./a", "./a/./x", true},
-      {"a", "a/x", true},
-      {"/", "/anything", true},
-      {"/tmp/a", "/tmp/A", false},
+      {"./a", "./a/./x", true},        {"a", "a/x", true},
+      {"/", "/anything", true},        {"/tmp/a", "/tmp/A", false},
   };
   for (const auto& c : cases) {
     const auto result = ensure_within_root(c.root, c.path);
@@ -44,29 +40,14 @@ TEST(EnsureWithinRoot, NamesPathThenRoot) {
 }
 
 TEST(SafeRelativePath, RefusesNamesThatLeaveTheirFolder) {
-  const std::pair<std::string, bool> cases[] = {
-      {"../x", false},
-      {"a/../../x", false},
-      {"/etc/x", false},
-      {"//x", false},
-      {"..", false},
-      {"./../x", false},
-      {std::string("a\0b", 3), false},
-      {"a/../b", true},
-      {"a/b/../../c", true},
-      {"./x", true},
-      {"a/./b", true},
-      {"a\\b", true},
-      {"..\\x", true},  // a backslash is part of the name, not a separator
-      {"photos/", true},
-      {"a..b/c", true},
-  };
-  for (const auto& [name, safe] : cases) {
-    const auto result = safe_relative_path(name);
-    EXPECT_EQ(result.has_value(), safe) << name;
-    if (result) {
-      EXPECT_EQ(*result, name);
-    }
+  for (const std::string& name :
+       std::vector<std::string>{"../x", "a/../../x", "/etc/x", "//x", "..", "./../x", std::string("a\0b", 3)}) {
+    EXPECT_FALSE(safe_relative_path(name).has_value()) << name;
+  }
+  // A backslash is part of the name, not a separator.
+  for (const std::string& name :
+       std::vector<std::string>{"a/../b", "a/b/../../c", "./x", "a/./b", "a\\b", "..\\x", "photos/", "a..b/c"}) {
+    EXPECT_EQ(safe_relative_path(name), name);
   }
 }
 
