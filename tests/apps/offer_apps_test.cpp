@@ -91,14 +91,14 @@ TEST_F(OfferApps, ChecklistAndChosenOrder) {
 
   const auto zenity = fakes_.calls("zenity");
   ASSERT_FALSE(zenity.empty());
-  EXPECT_EQ(zenity[0], (Argv{"--title=Korvo", "--list", "--checklist", "--width=560", "--height=440",
-                             "--column=Install", "--column=#", "--column=App", "--hide-column=2", "--print-column=2",
-                             "--separator=\n",
-                             "--text=Korvo can install these apps for you. Untick anything you don't want.",
-                             "TRUE", "0", "VLC (you had Media Player)",
-                             "FALSE", "1", "GIMP — instead of Photoshop (a different app)",
-                             "TRUE", "2", "Code (you had Visual Studio Code)",
-                             "TRUE", "3", "<Cartoons> (you had Tom & Jerry)"}));
+  const std::string text = "--text=Korvo can install these apps for you. Untick anything you don't want.";
+  const Argv expected = {"--title=Korvo", "--list", "--checklist", "--width=560", "--height=440", "--column=Install",
+                         "--column=#", "--column=App", "--hide-column=2", "--print-column=2", "--separator=\n", text,
+                         // Rows: tick, hidden index, label.
+                         "TRUE", "0", "VLC (you had Media Player)", "FALSE", "1",
+                         "GIMP — instead of Photoshop (a different app)", "TRUE", "2",
+                         "Code (you had Visual Studio Code)", "TRUE", "3", "<Cartoons> (you had Tom & Jerry)"};
+  EXPECT_EQ(zenity[0], expected);
   // What the installer copy then runs is pinned in installer_test.
   EXPECT_EQ(fakes_.calls("pkexec"), std::vector<Argv>{installer_call({"snap-classic:code", "apt:vlc"})});
 }
