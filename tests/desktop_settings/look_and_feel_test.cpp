@@ -104,8 +104,9 @@ TEST_F(LookAndFeelStage, AppliesDarkModeAndWallpaper) {
 
   EXPECT_EQ(apply_look_and_feel(settings), Args{"Look and feel: dark mode and your wallpaper applied."});
 
-  EXPECT_EQ(tools.calls("gsettings"), (std::vector<Args>{ui("color-scheme", "prefer-dark"), ui("gtk-theme", "Yaru-dark"),
-                                                         bg("picture-uri", uri()), bg("picture-uri-dark", uri())}));
+  EXPECT_EQ(tools.calls("gsettings"),
+            (std::vector<Args>{ui("color-scheme", "prefer-dark"), ui("gtk-theme", "Yaru-dark"),
+                               bg("picture-uri", uri()), bg("picture-uri-dark", uri())}));
   EXPECT_NE(uri().find("my%20home"), std::string::npos);
   EXPECT_EQ(read_test_file(backgrounds + "/korvo-wallpaper.jpg"), "JPEG picture bytes");
 

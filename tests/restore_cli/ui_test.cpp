@@ -19,8 +19,7 @@ using testing::ScratchDir;
 using Args = std::vector<std::string>;
 
 TEST(EscapeMarkup, EscapesEachSpecialCharacterOnce) {
-  EXPECT_EQ(escape_markup("a & b < c > d &lt; \"quotes' stay\""),
-            "a &amp; b &lt; c &gt; d &amp;lt; \"quotes' stay\"");
+  EXPECT_EQ(escape_markup("a & b < c > d &lt; \"quotes' stay\""), "a &amp; b &lt; c &gt; d &amp;lt; \"quotes' stay\"");
 }
 
 TEST(YesNoAnswer, OnlyAnAnswerStartingWithNIsNo) {

@@ -190,7 +190,7 @@ TEST_F(WifiMigration, AddsSortedProfilesAndReportsEachKind) {
 TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
   tools.add("nmcli");
   const std::vector<std::pair<std::string, std::string>> files = {
-      {"1.xml", "beta"},  {"2.xml", "Beta"},  {"3.xml", "BETA"},        {"4.xml", "Bravo"},
+      {"1.xml", "beta"},  {"2.xml", "Beta"},  {"3.xml", "BETA"},      {"4.xml", "Bravo"},
       {"5.xml", "alpha"}, {"6.xml", "alpha"}, {"7.xml", "\u00c9lan"}, {"8.xml", "\u00e9clair"}};
   for (const auto& [file, name] : files) profile_file(file, windows_profile(name, "open"));
 
