@@ -66,6 +66,8 @@ TEST_F(KeyTest, RefusesBadSaltTextsWithTheirMessages) {
       {"c2FsdHNh.HRzYWx0c2FsdA", bad_base64},
       // One character left over after the last group of four.
       {"c2Fsd", bad_base64},
+      {"c2FsdHNhb", bad_base64},
+      {"c2FsdHNhbHRzY", bad_base64},
       // Unused low bits must be zero.
       {"AAAAAAAAAB", bad_base64},
       {"AAAAAAAAAAB", bad_base64},
