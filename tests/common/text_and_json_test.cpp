@@ -2,11 +2,18 @@
 
 #include <string>
 
+#include "common/error.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
 
 namespace korvo {
 namespace {
+
+TEST(ErrorValue, RendersOutermostFirstWithEachCauseAfterColon) {
+  const Error chain("Restore failed", Error("manifest.json not found in backup", Error("No such file or directory")));
+  EXPECT_EQ(chain.render(), "Restore failed: manifest.json not found in backup: No such file or directory");
+  EXPECT_EQ(Error("alone").render(), "alone");
+}
 
 TEST(Utf8, ValidityRejectsOverlongsSurrogatesAndTruncation) {
   EXPECT_TRUE(is_valid_utf8("plain"));
