@@ -43,7 +43,7 @@ void collect(const std::string& root, bool listed, std::vector<DiskFile>& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  korvo::testing::DiskBackupSpec spec;
+  korvo::testing::DiskBackupSpec plan;
   std::string out;
   std::vector<std::string> files_dirs;
   std::vector<std::string> extra_dirs;
@@ -61,15 +61,15 @@ int main(int argc, char** argv) {
       } else if (arg == "--extra") {
         extra_dirs.push_back(value());
       } else if (arg == "--password") {
-        spec.password = value();
+        plan.password = value();
       } else if (arg == "--salt") {
-        spec.salt_text = value();
+        plan.salt_text = value();
       } else if (arg == "--chunk-size") {
         const unsigned long size = std::stoul(value());
         if (size == 0 || size > 0xFFFFFFF0UL) throw std::invalid_argument("bad chunk size");
-        spec.chunk_size = static_cast<std::uint32_t>(size);
+        plan.chunk_size = static_cast<std::uint32_t>(size);
       } else if (arg == "--stored") {
-        spec.deflate = false;
+        plan.deflate = false;
       } else {
         return usage();
       }
@@ -80,9 +80,9 @@ int main(int argc, char** argv) {
   }
   if (out.empty()) return usage();
   try {
-    for (const auto& dir : files_dirs) collect(dir, true, spec.files);
-    for (const auto& dir : extra_dirs) collect(dir, false, spec.files);
-    korvo::testing::write_backup_from_disk(out, spec);
+    for (const auto& dir : files_dirs) collect(dir, true, plan.files);
+    for (const auto& dir : extra_dirs) collect(dir, false, plan.files);
+    korvo::testing::write_backup_from_disk(out, plan);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "korvo-make-backup: %s\n", error.what());
     return 1;

@@ -46,11 +46,11 @@ TEST(BackupWriter, StreamedBackupDecryptsWithTheProductReader) {
   ScratchDir scratch;
   testing::write_test_file(scratch.sub("in/Documents/a.txt"), "hello");
   testing::write_test_file(scratch.sub("in/extra.bin"), std::string(300000, '\x7f'));
-  testing::DiskBackupSpec spec;
-  spec.chunk_size = 4096;
-  spec.files = {{"Documents/a.txt", scratch.sub("in/Documents/a.txt")},
+  testing::DiskBackupSpec plan;
+  plan.chunk_size = 4096;
+  plan.files = {{"Documents/a.txt", scratch.sub("in/Documents/a.txt")},
                 {"WiFi/extra.bin", scratch.sub("in/extra.bin"), false}};
-  testing::write_backup_from_disk(scratch.sub("backup"), spec);
+  testing::write_backup_from_disk(scratch.sub("backup"), plan);
 
   auto key = derive_backup_key(scratch.sub("backup/backup.salt"), testing::kTestPassword);
   ASSERT_TRUE(key.ok()) << key.error().render();

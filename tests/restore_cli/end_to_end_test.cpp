@@ -45,14 +45,14 @@ class EndToEnd : public ::testing::Test {
 
   // Two files in folders, one with a bad digest.
   void write_sample_backup() {
-    BackupSpec spec;
+    BackupSpec plan;
     const std::string notes = "meeting notes\n";
     const std::string photo(200000, '\x7F');
     std::string manifest = testing::manifest_for({{"Documents/notes.txt", notes}, {"Pictures/2019/a.jpg", photo}});
-    spec.entries = {{"manifest.json", manifest},
+    plan.entries = {{"manifest.json", manifest},
                     {"Documents/notes.txt", notes},
                     {"Pictures/2019/a.jpg", photo, false}};
-    testing::write_backup(drive(), spec);
+    testing::write_backup(drive(), plan);
   }
 
   // zenity that answers the password dialog and accepts everything else.
@@ -274,8 +274,8 @@ class FullRestore : public EndToEnd {
  protected:
   FullRestore() {
     const std::string notes = "notes\n";
-    BackupSpec spec;
-    spec.entries = {{"manifest.json", testing::manifest_for({{"Documents/notes.txt", notes}})},
+    BackupSpec plan;
+    plan.entries = {{"manifest.json", testing::manifest_for({{"Documents/notes.txt", notes}})},
                     {"Documents/notes.txt", notes},
                     {"linux-install.json", kInstallList},
                     {"BrowserData/Chrome/Default/Bookmarks", kChromeBookmarks},
@@ -284,7 +284,7 @@ class FullRestore : public EndToEnd {
                     {"WiFi/HomeNet.xml", kHomeNetProfile},
                     {"Settings/settings.json", R"({"dark_mode": true, "wallpaper": "wallpaper.jpg"})"},
                     {"Settings/wallpaper.jpg", "jpeg bytes"}};
-    testing::write_backup(drive(), spec);
+    testing::write_backup(drive(), plan);
 
     testing::write_test_file(home() + "/.mozilla/firefox/profiles.ini",
                              "[Profile0]\nName=default\nIsRelative=1\nPath=local.default\nDefault=1\n");

@@ -64,12 +64,12 @@ class StageTest : public ::testing::Test {
 TEST_F(StageTest, UnpacksIntoAFreshPrivateStagingDirectory) {
   std::string big;
   for (int i = 0; big.size() < 50000; ++i) big += std::to_string(i) + " ";
-  testing::BackupSpec spec;
-  spec.entries = testing::entries_with_manifest({{"Documents/a.txt", "alpha"}, {"big.bin", big}});
-  spec.entries.push_back({"Pictures/", ""});
-  spec.chunk_size = 4096;
-  spec.force_zip64 = true;
-  testing::write_backup(backup_folder(), spec);
+  testing::BackupSpec plan;
+  plan.entries = testing::entries_with_manifest({{"Documents/a.txt", "alpha"}, {"big.bin", big}});
+  plan.entries.push_back({"Pictures/", ""});
+  plan.chunk_size = 4096;
+  plan.force_zip64 = true;
+  testing::write_backup(backup_folder(), plan);
 
   const std::uint64_t before = now_millis();
   auto staged = stage_backup(backup_folder(), testing::kTestPassword);
@@ -93,9 +93,9 @@ TEST_F(StageTest, UnpacksIntoAFreshPrivateStagingDirectory) {
 }
 
 TEST_F(StageTest, AcceptsRelativeAndLinkedBackupFoldersAndNeverReusesAStagingDirectory) {
-  testing::BackupSpec spec;
-  spec.entries = testing::entries_with_manifest({{"a.txt", "a"}});
-  testing::write_backup(backup_folder(), spec);
+  testing::BackupSpec plan;
+  plan.entries = testing::entries_with_manifest({{"a.txt", "a"}});
+  testing::write_backup(backup_folder(), plan);
   fs::create_directory_symlink(backup_folder(), scratch_.sub("link"));
 
   const auto old_cwd = fs::current_path();
@@ -166,9 +166,9 @@ TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {
     testing::ScratchDir scratch;
     testing::EnvOverride tmpdir{{"TMPDIR", scratch.sub("tmp")}};
     fs::create_directories(scratch.sub("tmp"));
-    testing::BackupSpec spec;
-    spec.entries = c.entries;
-    testing::write_backup(scratch.sub("backup"), spec);
+    testing::BackupSpec plan;
+    plan.entries = c.entries;
+    testing::write_backup(scratch.sub("backup"), plan);
     EXPECT_EQ(stage_error(scratch.sub("backup")), c.error);
     const auto staging = names_in(scratch.sub("tmp"));
     ASSERT_EQ(staging.size(), 1u);
@@ -188,9 +188,9 @@ TEST_F(StageTest, EmptyDecryptedStreamIsNotAnArchive) {
 }
 
 TEST_F(StageTest, KeyAndDecryptionErrorsPassThroughUnchanged) {
-  testing::BackupSpec spec;
-  spec.entries = testing::entries_with_manifest({});
-  testing::write_backup(backup_folder(), spec);
+  testing::BackupSpec plan;
+  plan.entries = testing::entries_with_manifest({});
+  testing::write_backup(backup_folder(), plan);
   auto wrong = stage_backup(backup_folder(), "wrong password");
   ASSERT_FALSE(wrong.ok());
   EXPECT_EQ(wrong.error().message(),

@@ -229,14 +229,14 @@ void write_raw_backup(const std::string& folder, std::string_view encrypted, std
   write_whole_file(folder + "/backup.salt", salt_text);
 }
 
-void write_backup(const std::string& folder, const BackupSpec& spec) {
-  const std::string archive = zip_archive(spec.entries, spec.force_zip64);
-  const TestKey key = test_key(spec.password, spec.salt_text);
-  write_raw_backup(folder, sealed_stream(key, archive, spec.chunk_size, spec.header_chunk_size), spec.salt_text);
+void write_backup(const std::string& folder, const BackupSpec& plan) {
+  const std::string archive = zip_archive(plan.entries, plan.force_zip64);
+  const TestKey key = test_key(plan.password, plan.salt_text);
+  write_raw_backup(folder, sealed_stream(key, archive, plan.chunk_size, plan.header_chunk_size), plan.salt_text);
 }
 
-void write_backup_from_disk(const std::string& folder, const DiskBackupSpec& spec) {
-  if (spec.chunk_size == 0) throw std::logic_error("chunk size 0");
+void write_backup_from_disk(const std::string& folder, const DiskBackupSpec& plan) {
+  if (plan.chunk_size == 0) throw std::logic_error("chunk size 0");
   fs::create_directories(folder);
   const std::string zip_path = folder + "/Backup.zip.partial";
   constexpr std::size_t kReadPiece = 1 << 20;
@@ -245,14 +245,14 @@ void write_backup_from_disk(const std::string& folder, const DiskBackupSpec& spe
     FileSink sink(zip_path);
     ZipWriter zip(sink, false);
     std::vector<ManifestLine> lines;
-    for (const DiskFile& file : spec.files) {
+    for (const DiskFile& file : plan.files) {
       const int fd = ::open(file.source_path.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0) throw std::runtime_error("cannot open " + file.source_path + ": " + std::strerror(errno));
       struct stat info{};
       ::fstat(fd, &info);
       std::unique_ptr<EVP_MD_CTX, MdCtxFree> digest(EVP_MD_CTX_new());
       EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr);
-      zip.begin_entry(file.name, {spec.deflate, std::nullopt, false}, static_cast<std::uint64_t>(info.st_size));
+      zip.begin_entry(file.name, {plan.deflate, std::nullopt, false}, static_cast<std::uint64_t>(info.st_size));
       std::uint64_t size = 0;
       while (true) {
         const ssize_t got = ::read(fd, piece.data(), piece.size());
@@ -278,13 +278,13 @@ void write_backup_from_disk(const std::string& folder, const DiskBackupSpec& spe
       }
     }
     const std::string manifest = manifest_text(lines);
-    zip.begin_entry("manifest.json", {spec.deflate, std::nullopt, false}, manifest.size());
+    zip.begin_entry("manifest.json", {plan.deflate, std::nullopt, false}, manifest.size());
     zip.write(manifest);
     zip.end_entry();
     zip.finish();
   }
 
-  const TestKey key = test_key(spec.password, spec.salt_text);
+  const TestKey key = test_key(plan.password, plan.salt_text);
   const int in = ::open(zip_path.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) throw std::runtime_error("cannot reopen " + zip_path);
   const std::string enc_path = folder + "/Backup.enc";
@@ -301,9 +301,9 @@ void write_backup_from_disk(const std::string& folder, const DiskBackupSpec& spe
       bytes.remove_prefix(static_cast<std::size_t>(written));
     }
   };
-  std::string chunk(spec.chunk_size, '\0');
+  std::string chunk(plan.chunk_size, '\0');
   try {
-    write_out(container_header(spec.chunk_size));
+    write_out(container_header(plan.chunk_size));
     while (true) {
       std::size_t filled = 0;
       while (filled < chunk.size()) {
@@ -325,7 +325,7 @@ void write_backup_from_disk(const std::string& folder, const DiskBackupSpec& spe
   ::close(in);
   ::close(out);
   ::unlink(zip_path.c_str());
-  write_whole_file(folder + "/backup.salt", spec.salt_text);
+  write_whole_file(folder + "/backup.salt", plan.salt_text);
 }
 
 }  // namespace korvo::testing

@@ -56,7 +56,7 @@ std::string windows_original_path(std::string_view backup_path);
 std::vector<BackupEntry> entries_with_manifest(const std::vector<std::pair<std::string, std::string>>& files);
 
 // Writes folder/Backup.enc and folder/backup.salt (creating folder).
-void write_backup(const std::string& folder, const BackupSpec& spec);
+void write_backup(const std::string& folder, const BackupSpec& plan);
 
 // --- Pieces for hand-made containers ---
 
@@ -107,6 +107,6 @@ struct DiskBackupSpec {
 
 // Streams the files into a temporary ZIP inside folder (manifest.json last),
 // then seals it record by record into folder/Backup.enc and removes it.
-void write_backup_from_disk(const std::string& folder, const DiskBackupSpec& spec);
+void write_backup_from_disk(const std::string& folder, const DiskBackupSpec& plan);
 
 }  // namespace korvo::testing
