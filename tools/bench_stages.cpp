@@ -75,7 +75,9 @@ int main(int argc, char** argv) {
 
   struct rusage usage {};
   ::getrusage(RUSAGE_SELF, &usage);
-  std::printf("key_derivation %.3f\n", derive_s);
+  std::fflush(stdout);
+  // The progress display may have left its line open.
+  std::printf("\nkey_derivation %.3f\n", derive_s);
   std::printf("decryption %.3f\n", decrypt_s);
   std::printf("extraction %.3f\n", stage_s - derive_s - decrypt_s);
   std::printf("copy_verify %.3f\n", copy_s);
