@@ -123,18 +123,34 @@ Result<std::string> canonical_path(const std::string& path) {
   return std::string(resolved.get());
 }
 
+namespace {
+
+// mkdir that accepts an existing directory.
+int make_directory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  const int err = errno;
+  return err == EEXIST && is_directory(path) ? 0 : err;
+}
+
+}  // namespace
+
 Result<void> create_directories(const std::string& path) {
   if (path.empty()) return os_error(ENOENT);
-  std::size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    const std::string prefix = path.substr(0, pos);
-    if (prefix.empty() || prefix == "/") continue;
-    if (::mkdir(prefix.c_str(), 0777) != 0) {
-      const int err = errno;
-      if (err == EEXIST && is_directory(prefix)) continue;
-      return os_error(err == EEXIST ? EEXIST : err);
-    }
+  // Usually the folder or its parent is there already: one or two system
+  // calls, not one per component (this runs once per restored file).
+  if (is_directory(path)) return Ok{};
+  std::vector<std::string> missing;  // deepest first
+  std::string current = path;
+  while (true) {
+    const int err = make_directory(current);
+    if (err == 0) break;
+    if (err != ENOENT) return os_error(err);
+    missing.push_back(current);
+    current = parent_path(current);
+    if (current.empty() || current == missing.back()) return os_error(ENOENT);
+  }
+  for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+    if (const int err = make_directory(*folder); err != 0) return os_error(err);
   }
   return Ok{};
 }
