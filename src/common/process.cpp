@@ -173,6 +173,7 @@ Result<Child> spawn_process(const Command& command) {
 Result<ProcessOutput> run_process(const Command& command) {
   auto child = spawn_process(command);
   if (!child) return child.error();
+  child->stdin_pipe().reset();  // nothing is ever written: the child sees end of input
   ProcessOutput output;
   struct Source {
     Fd* fd;
