@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "browser/firefox_ini.hpp"
-#include "common/copy_with_mode.hpp"
 #include "common/files.hpp"
 #include "common/process.hpp"
 #include "restore_cli/ui.hpp"

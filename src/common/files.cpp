@@ -190,6 +190,40 @@ std::string parent_path(std::string_view path) {
   return std::string(path.substr(0, slash));
 }
 
+namespace {
+
+// Streams the rest of `in` into `out`, in the kernel where it can.
+Result<void> copy_contents(int in, int out) {
+  while (true) {
+    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
+    if (copied == 0) return Ok{};
+    if (copied > 0) continue;
+    if (errno == EINTR) continue;
+    // Not supported between these file systems: go on with plain reads.
+    if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) break;
+    return os_error(errno);
+  }
+  constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+  std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+  while (true) {
+    const ssize_t got = ::read(in, buffer.get(), kBufferSize);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (got == 0) return Ok{};
+    auto written = write_all(out, std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+    if (!written) return written;
+  }
+}
+
+Result<void> close_checked(Fd& fd) {
+  if (::close(fd.release()) != 0) return os_error(errno);
+  return Ok{};
+}
+
+}  // namespace
+
 Result<void> copy_file(const std::string& source, const std::string& destination) {
   auto in = open_file(source, O_RDONLY);
   if (!in) return in.error();
@@ -197,36 +231,20 @@ Result<void> copy_file(const std::string& source, const std::string& destination
   if (::fstat(in->get(), &info) != 0) return os_error(errno);
   auto out = open_file(destination, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!out) return out.error();
-
-  bool kernel_copy = true;
-  while (kernel_copy) {
-    const ssize_t copied = ::copy_file_range(in->get(), nullptr, out->get(), nullptr, 1 << 30, 0);
-    if (copied == 0) break;
-    if (copied > 0) continue;
-    if (errno == EINTR) continue;
-    // Not supported between these file systems: fall back to plain reads.
-    if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) {
-      kernel_copy = false;
-    } else {
-      return os_error(errno);
-    }
-  }
-  if (!kernel_copy) {
-    std::unique_ptr<char[]> buffer(new char[1 << 20]);
-    while (true) {
-      const ssize_t got = ::read(in->get(), buffer.get(), 1 << 20);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return os_error(errno);
-      }
-      if (got == 0) break;
-      auto written = write_all(out->get(), std::string_view(buffer.get(), static_cast<std::size_t>(got)));
-      if (!written) return written;
-    }
-  }
+  if (auto copied = copy_contents(in->get(), out->get()); !copied) return copied;
   if (::fchmod(out->get(), info.st_mode & 07777) != 0) return os_error(errno);
-  if (::close(out->release()) != 0) return os_error(errno);
-  return Ok{};
+  return close_checked(*out);
+}
+
+Result<void> copy_file_with_mode(const std::string& source, const std::string& destination, mode_t mode) {
+  auto in = open_file(source, O_RDONLY);
+  if (!in) return in.error();
+  auto out = open_file(destination, O_WRONLY | O_CREAT | O_TRUNC, mode);
+  if (!out) return out.error();
+  // An existing file keeps its old bits through open(2); narrow them before any byte lands.
+  if (::fchmod(out->get(), mode) != 0) return os_error(errno);
+  if (auto copied = copy_contents(in->get(), out->get()); !copied) return copied;
+  return close_checked(*out);
 }
 
 Result<std::string> own_executable_path() {

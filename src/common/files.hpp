@@ -76,6 +76,10 @@ std::string parent_path(std::string_view path);
 // gives it the source's permission bits; the kernel copies where it can.
 Result<void> copy_file(const std::string& source, const std::string& destination);
 
+// The same copy, but the destination gets exactly `mode`, set before the
+// first byte is written, so secret content is never readable under wider bits.
+Result<void> copy_file_with_mode(const std::string& source, const std::string& destination, mode_t mode);
+
 // Target of /proc/self/exe.
 Result<std::string> own_executable_path();
 
