@@ -95,7 +95,7 @@ std::optional<zip_uint64_t> find_manifest(zip_t* archive) {
 
 Result<void> read_manifest(zip_t* archive) {
   const auto index = find_manifest(archive);
-  if (!index) return Error("Backup data is missing manifest.json", Error("the archive has no entry of that name"));
+  if (!index) return Error("Backup data is missing manifest.json");
   auto entry = open_entry(archive, *index);
   if (!entry) return Error("Backup data is missing manifest.json", entry.error());
 
