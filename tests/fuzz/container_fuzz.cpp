@@ -1,0 +1,169 @@
+// Backup.enc under a fixed key. An input that starts with "S" is a recipe:
+// chunks that are sealed here under the key (so the record loop and the
+// output are reached past authentication), mixed with raw bytes; any other
+// input is the file itself. Either way a plain reader of the container
+// predicts the error and the exact bytes of Backup.zip.tmp.
+
+#include <fuzzer/FuzzedDataProvider.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "crypto/stream.hpp"
+#include "fuzz_key.hpp"
+#include "fuzz_support.hpp"
+
+namespace {
+
+constexpr const auto& kKey = korvo::fuzz::kContainerKey;
+constexpr std::uint32_t kMaxRecordLen = 67'108'880;
+constexpr std::size_t kTagSize = 16;
+constexpr std::size_t kMaxRecipeChunk = 4096;
+constexpr std::string_view kAuthFailed = "Decryption failed. The password is incorrect or the backup is corrupted.";
+
+struct CtxFree {
+  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using Ctx = std::unique_ptr<EVP_CIPHER_CTX, CtxFree>;
+
+void put_be32(std::string& out, std::uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+std::uint32_t be32(std::string_view bytes) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < 4; ++i) value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+  return value;
+}
+
+std::string seal(std::string_view nonce, std::string_view plaintext) {
+  Ctx ctx(EVP_CIPHER_CTX_new());
+  std::string out(nonce);
+  put_be32(out, static_cast<std::uint32_t>(plaintext.size() + kTagSize));
+  std::string sealed(plaintext.size() + kTagSize, '\0');
+  int produced = 0;
+  auto* bytes = reinterpret_cast<unsigned char*>(sealed.data());
+  EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, kKey.data(),
+                     reinterpret_cast<const unsigned char*>(nonce.data()));
+  EVP_EncryptUpdate(ctx.get(), bytes, &produced, reinterpret_cast<const unsigned char*>(plaintext.data()),
+                    static_cast<int>(plaintext.size()));
+  EVP_EncryptFinal_ex(ctx.get(), bytes + produced, &produced);
+  EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, bytes + plaintext.size());
+  return out + sealed;
+}
+
+std::optional<std::string> open(std::string_view nonce, std::string_view sealed) {
+  if (sealed.size() < kTagSize) return std::nullopt;
+  Ctx ctx(EVP_CIPHER_CTX_new());
+  std::string plain(sealed.size() - kTagSize, '\0');
+  std::string tag(sealed.substr(plain.size()));
+  int produced = 0;
+  auto* out = reinterpret_cast<unsigned char*>(plain.data());
+  EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, kKey.data(),
+                     reinterpret_cast<const unsigned char*>(nonce.data()));
+  EVP_DecryptUpdate(ctx.get(), out, &produced, reinterpret_cast<const unsigned char*>(sealed.data()),
+                    static_cast<int>(plain.size()));
+  EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data());
+  if (EVP_DecryptFinal_ex(ctx.get(), out + produced, &produced) != 1) return std::nullopt;
+  return plain;
+}
+
+std::string recipe_file(FuzzedDataProvider& recipe) {
+  std::string file = "KORVOENC1";
+  put_be32(file, recipe.ConsumeBool() ? recipe.ConsumeIntegral<std::uint32_t>()
+                                      : recipe.ConsumeIntegralInRange<std::uint32_t>(1, kMaxRecordLen));
+  while (recipe.remaining_bytes() > 0) {
+    switch (recipe.ConsumeIntegralInRange(0, 3)) {
+      case 0:
+      case 1: {
+        const std::string nonce = recipe.ConsumeBytesAsString(12) + std::string(12, '\0');
+        const auto size = recipe.ConsumeIntegralInRange<std::size_t>(0, kMaxRecipeChunk);
+        file += seal(std::string_view(nonce).substr(0, 12), recipe.ConsumeBytesAsString(size));
+        break;
+      }
+      case 2:
+        file += recipe.ConsumeBytesAsString(recipe.ConsumeIntegralInRange<std::size_t>(0, 32));
+        break;
+      default:  // cut the file short
+        file.resize(file.size() - std::min<std::size_t>(file.size(), recipe.ConsumeIntegralInRange(0, 40)));
+        break;
+    }
+  }
+  return file;
+}
+
+struct Expected {
+  std::optional<std::string> inner;  // the failure, or nothing on success
+  bool output_created = false;
+  std::string output;
+};
+
+Expected read_reference(std::string_view file) {
+  Expected expected;
+  const auto failure = [&](std::string_view message) {
+    expected.inner = std::string(message);
+    return expected;
+  };
+  if (file.size() < 9) return failure("Backup.enc is too small to be valid (missing container header)");
+  if (file.substr(0, 9) != "KORVOENC1") return failure("Unsupported backup format: missing Korvo container header");
+  if (file.size() < 13) return failure("Backup.enc header is truncated");
+  const std::uint32_t chunk = be32(file.substr(9));
+  if (chunk == 0 || chunk > kMaxRecordLen) return failure("Backup.enc header has an invalid chunk size");
+  expected.output_created = true;
+  std::size_t pos = 13;
+  while (pos < file.size()) {
+    if (file.size() - pos < 12) return failure("Backup.enc is truncated");
+    const std::string_view nonce = file.substr(pos, 12);
+    pos += 12;
+    if (file.size() - pos < 4) return failure("Backup.enc record is truncated");
+    const std::uint32_t length = be32(file.substr(pos));
+    pos += 4;
+    if (length == 0 || length > kMaxRecordLen) return failure("Backup.enc record has an invalid length");
+    if (file.size() - pos < length) return failure("Backup.enc record is truncated");
+    const auto plain = open(nonce, file.substr(pos, length));
+    if (!plain) return failure(kAuthFailed);
+    expected.output += *plain;
+    pos += length;
+  }
+  return expected;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view input = korvo::fuzz::as_text(data, size);
+  std::string file;
+  if (!input.empty() && input.front() == 'S') {
+    FuzzedDataProvider recipe(data + 1, size - 1);
+    file = recipe_file(recipe);
+  } else {
+    file = std::string(input);
+  }
+  const std::string encrypted_path = korvo::fuzz::scratch_dir() + "/Backup.enc";
+  const std::string output_path = korvo::fuzz::scratch_dir() + "/Backup.zip.tmp";
+  korvo::fuzz::write_bytes(encrypted_path, file);
+  ::unlink(output_path.c_str());
+
+  korvo::BackupKey key;
+  std::memcpy(key.data(), kKey.data(), kKey.size());
+  const auto result = korvo::decrypt_backup_stream(encrypted_path, output_path, std::move(key));
+
+  const Expected expected = read_reference(file);
+  if (expected.inner) {
+    FUZZ_CHECK(!result.ok(), "accepted a container that should fail with: " + *expected.inner);
+    const std::string message =
+        "Decryption failed. The password is incorrect or the backup is corrupted. (" + *expected.inner + ")";
+    FUZZ_CHECK(result.error().message() == message, result.error().message() + " instead of " + message);
+    FUZZ_CHECK(result.error().cause() == nullptr, "the wrapped error carries a cause");
+  } else {
+    FUZZ_CHECK(result.ok(), "refused a good container: " + result.error().render());
+  }
+  std::string output;
+  const bool created = korvo::fuzz::read_bytes(output_path, output);
+  FUZZ_CHECK(created == expected.output_created, created ? "output created too early" : "no output file");
+  FUZZ_CHECK(output == expected.output, "Backup.zip.tmp does not hold the accepted records' plaintext");
+  return 0;
+}
