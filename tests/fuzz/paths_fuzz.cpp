@@ -50,50 +50,41 @@ bool reference_within(std::string_view root, std::string_view path) {
   return true;
 }
 
-// Where name, taken below /staging/Backup, really leads: "." and ".."
-// applied in turn, ".." at the top of the file system staying there.
+// Calls step with each piece of name between "/" separators, empty ones too.
+template <typename Step>
+void for_each_piece(std::string_view name, Step step) {
+  while (true) {
+    const std::size_t slash = name.find('/');
+    step(name.substr(0, slash));
+    if (slash == std::string_view::npos) return;
+    name.remove_prefix(slash + 1);
+  }
+}
+
+// Where name, taken below the root, really leads: "." and ".." applied in
+// turn, ".." at the top of the file system staying there.
 std::vector<std::string> resolved_below(std::string_view name, const std::vector<std::string>& root) {
   std::vector<std::string> at = root;
-  std::string piece;
-  const auto step = [&] {
+  for_each_piece(name, [&](std::string_view piece) {
     if (piece == "..") {
       if (at.size() > 1) at.pop_back();
     } else if (!piece.empty() && piece != ".") {
-      at.push_back(piece);
+      at.emplace_back(piece);
     }
-    piece.clear();
-  };
-  for (const char c : name) {
-    if (c == '/') {
-      step();
-    } else {
-      piece += c;
-    }
-  }
-  step();
+  });
   return at;
 }
 
 bool climbs_out(std::string_view name) {
   long depth = 0;
-  std::string piece;
   bool out = false;
-  const auto step = [&] {
+  for_each_piece(name, [&](std::string_view piece) {
     if (piece == "..") {
-      if (--depth < 0) out = true;
+      out = out || --depth < 0;
     } else if (!piece.empty() && piece != ".") {
       ++depth;
     }
-    piece.clear();
-  };
-  for (const char c : name) {
-    if (c == '/') {
-      step();
-    } else {
-      piece += c;
-    }
-  }
-  step();
+  });
   return out;
 }
 
