@@ -136,18 +136,25 @@ std::vector<std::string> migrate_wifi(const std::string& staging_root) {
   auto existing = existing_connections();
   if (!existing) return {std::string(kNoNetworkManager)};
 
-  // The same network exported once per adapter of the old computer: the
-  // first profile of a name decides, later ones are skipped like existing names.
-  std::set<std::string> handled = std::move(*existing);
+  // The same network may come once per adapter of the old computer. A name
+  // present or saved is skipped after that; after a failed add or a missing
+  // key the next profile of that name still gets its turn, and the name is
+  // reported once, under its best outcome.
+  std::set<std::string> done = std::move(*existing);
+  std::set<std::string> reported_unsaved;
   std::vector<std::string> saved, sign_in, not_added;
   for (const auto& [sort_key, profile] : sorted) {
-    if (!handled.insert(profile.name).second) continue;
-    if (!can_add(profile)) {
-      sign_in.push_back(profile.name);
-    } else if (add_connection(profile)) {
+    if (done.contains(profile.name)) continue;
+    const bool addable = can_add(profile);
+    if (addable && add_connection(profile)) {
+      done.insert(profile.name);
       saved.push_back(profile.name);
-    } else {
-      not_added.push_back(profile.name);
+      if (reported_unsaved.erase(profile.name) > 0) {
+        std::erase(sign_in, profile.name);
+        std::erase(not_added, profile.name);
+      }
+    } else if (reported_unsaved.insert(profile.name).second) {
+      (addable ? not_added : sign_in).push_back(profile.name);
     }
   }
 

@@ -302,6 +302,36 @@ TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
   for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(calls[i + 1], add_args(expected[i]));
 }
 
+// Whatever the folder order, a name is saved when any one of its profiles
+// can be added, and is reported once.
+TEST_F(WifiMigration, NextProfileOfANameGetsItsTurnAfterAFailure) {
+  tools.add("nmcli", "[ \"$1\" = connection ] && [ \"${12}\" = bad-key ] && exit 4; exit 0");
+  profile_file("dual-a.xml", windows_profile("Dual", "WPA2PSK", "bad-key"));
+  profile_file("dual-b.xml", windows_profile("Dual", "WPA2PSK", "good-key"));
+  profile_file("login-a.xml", windows_profile("Campus", "WPA2"));
+  profile_file("login-b.xml", windows_profile("Campus", "WPA2PSK", "campus-key"));
+  profile_file("fail-a.xml", windows_profile("Flaky", "WPA2PSK", "bad-key"));
+  profile_file("fail-b.xml", windows_profile("Flaky", "WPA2PSK", "bad-key"));
+
+  EXPECT_EQ(migrate_wifi(staging), (std::vector<std::string>{
+                                       "Wi-Fi networks saved: Campus, Dual.",
+                                       "Wi-Fi not added: Flaky — passwords are in WiFi-Passwords.txt.",
+                                   }));
+  const auto calls = tools.calls("nmcli");
+  auto adds_of = [&calls](const std::string& name) {
+    std::vector<Args> adds;
+    for (const Args& call : calls) {
+      if (call.size() > 5 && call[5] == name) adds.push_back(call);
+    }
+    return adds;
+  };
+  EXPECT_EQ(adds_of("Campus"), (std::vector<Args>{add_args("Campus", psk("wpa-psk", "campus-key"))}));
+  EXPECT_EQ(adds_of("Flaky"), (std::vector<Args>(2, add_args("Flaky", psk("wpa-psk", "bad-key")))));
+  const auto dual = adds_of("Dual");
+  ASSERT_FALSE(dual.empty());
+  EXPECT_EQ(dual.back(), add_args("Dual", psk("wpa-psk", "good-key")));  // the last try is the one that worked
+}
+
 TEST_F(WifiMigration, MissingNetworkManagerAddsNothing) {
   profile_file("home.xml", windows_profile("Home", "WPA2PSK", "k"));
   const std::vector<std::string> expected = {
