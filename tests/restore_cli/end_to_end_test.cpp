@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <termios.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -86,18 +85,17 @@ TEST_F(EndToEnd, DialogModeRestoresFilesAndOpensTheFolder) {
   EXPECT_EQ(testing::read_test_file(restored() + "/Documents/notes.txt"), "meeting notes\n");
   EXPECT_TRUE(is_regular_file(restored() + "/Pictures/2019/a.jpg"));
 
-  const auto calls = fakes.calls("zenity");
-  ASSERT_EQ(calls.size(), 4u);
-  EXPECT_EQ(calls[0], (Args{"--title=Korvo", "--password"}));
-  EXPECT_EQ(calls[1], (Args{"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
-                            "--text=Decrypting your backup…", "--pulsate"}));
-  EXPECT_EQ(calls[2], (Args{"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
-                            "--text=Restoring your files…"}));
-  EXPECT_EQ(calls[3], (Args{"--title=Korvo", "--info", "--width=520", "--no-markup",
-                            "--text=Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your "
-                            "desktop."}));
-  // xdg-open is not waited for; give it a moment to record itself.
-  for (int i = 0; i < 200 && fakes.calls("xdg-open").empty(); ++i) ::usleep(10000);
+  EXPECT_TRUE(testing::calls_in_order(
+      fakes.calls("zenity"),
+      {{{"--title=Korvo", "--password"}},
+       testing::killed_window({"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
+                               "--text=Decrypting your backup…", "--pulsate"}),
+       testing::killed_window({"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
+                               "--text=Restoring your files…"}),
+       {{"--title=Korvo", "--info", "--width=520", "--no-markup",
+         "--text=Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your desktop."}}}));
+  // xdg-open is left running; its record is whole once it is there.
+  ASSERT_TRUE(fakes.wait_for_calls("xdg-open"));
   EXPECT_EQ(fakes.calls("xdg-open"), (std::vector<Args>{{restored()}}));
 }
 
@@ -107,10 +105,12 @@ TEST_F(EndToEnd, DialogModeWrongPasswordIsOneErrorDialogAndStatusOne) {
   const ProgramRun result = run({drive()});
   EXPECT_EQ(result.status.code, 1);
   EXPECT_EQ(result.err, "");
-  const auto calls = fakes.calls("zenity");
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back(), (Args{"--title=Korvo", "--error", "--width=460", "--no-markup",
-                                std::string("--text=") + kWrongPasswordChain}));
+  EXPECT_TRUE(testing::calls_in_order(
+      fakes.calls("zenity"),
+      {{{"--title=Korvo", "--password"}},
+       testing::killed_window({"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
+                               "--text=Decrypting your backup…", "--pulsate"}),
+       {{"--title=Korvo", "--error", "--width=460", "--no-markup", std::string("--text=") + kWrongPasswordChain}}}));
   EXPECT_FALSE(path_exists_nofollow(restored()));
 }
 
@@ -194,7 +194,7 @@ class TerminalEndToEnd : public EndToEnd {
     argv.insert(argv.end(), args.begin(), args.end());
     PtySession session(argv, environment());
     EXPECT_TRUE(session.wait_for("Backup password: ")) << session.output();
-    ::usleep(100000);  // echo goes off right after the prompt
+    EXPECT_TRUE(session.wait_for_echo_off());
     session.type(keys);
     const ExitStatus status = session.finish();
     EXPECT_TRUE(status.exited);
@@ -334,7 +334,7 @@ TEST_F(FullRestore, DialogReportListsEveryStageInOrder) {
 TEST_F(FullRestore, TerminalReportListsEveryStageInOrder) {
   PtySession session({testing::restore_binary(), drive()}, environment());
   ASSERT_TRUE(session.wait_for("Backup password: "));
-  ::usleep(100000);
+  ASSERT_TRUE(session.wait_for_echo_off());
   session.type(std::string(testing::kTestPassword) + "\r");
   ASSERT_TRUE(session.wait_for("[Y/n] ")) << session.output();
   session.type("\r");
