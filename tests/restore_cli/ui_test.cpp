@@ -70,7 +70,7 @@ TEST_F(DialogTest, NonZeroExitMissingZenityOrEmptyPasswordIsNoAnswer) {
 
 TEST_F(DialogTest, ProgressWindowGetsItsLinesAndIsKilledOnClose) {
   // The fake copies its input to a file and would live forever on its own.
-  fakes.add("zenity", "cat > '" + scratch.sub("window-input") + "'; sleep 600");
+  fakes.add("zenity", "cat > '" + scratch.sub("window-input") + "'; exec sleep 600");
   ProgressDialog progress = start_progress(true, "Restoring <your> files…", false);
   ASSERT_TRUE(progress.has_window());
   // Capped at 99, marked-up, and backslashes doubled, which zenity would

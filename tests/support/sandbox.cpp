@@ -78,7 +78,8 @@ constexpr char kCallSeparator = '\035';
 const char* const kBasicTools[] = {"sh",   "bash",  "cat",  "sleep", "mkdir", "rm",      "cp",       "mv",
                                    "ls",   "env",   "echo", "true",  "false", "head",    "tail",     "tr",
                                    "touch", "wc",   "grep", "sed",   "kill",  "chmod",   "dirname",  "basename",
-                                   "test", "printf", "id",  "cut",   "sort",  "readlink", "realpath", "stat"};
+                                   "test", "printf", "id",  "cut",   "sort",  "readlink", "realpath", "stat",
+                                   "truncate"};
 
 std::string find_real_tool(const std::string& name) {
   for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
