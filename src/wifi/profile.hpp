@@ -8,6 +8,9 @@ namespace korvo {
 
 enum class WifiSecurity {
   Open,
+  EnhancedOpen,  // "owe": encrypted, no key
+  Wep,           // "open" with encryption "WEP"
+  WepSharedKey,  // "shared" with encryption "WEP"
   WpaPersonal,   // "wpa2psk" or "wpapsk"
   Wpa3Personal,  // "wpa3sae"
   Other,         // enterprise logins and anything unknown or missing
@@ -15,9 +18,11 @@ enum class WifiSecurity {
 
 // One saved network from a Windows WLAN profile file.
 struct WifiProfile {
-  std::string name;                // connection name and SSID alike
-  std::optional<std::string> key;  // never empty when present
+  std::string name;                // the profile's own name: the connection name
+  std::string ssid;                // the network's name, the profile name when the file gives none
+  std::optional<std::string> key;  // never empty when present; blanks kept
   WifiSecurity security = WifiSecurity::Other;
+  bool hidden = false;  // does not broadcast its name, so it must be probed for
 };
 
 // The text between the first "<name>" and the first "</name>" after it,

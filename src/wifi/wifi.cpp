@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <set>
 
 #include "common/files.hpp"
@@ -53,27 +54,67 @@ Command nmcli(std::vector<std::string> args) {
   return command;
 }
 
+// Terse output puts a backslash before every colon and backslash of a value.
+std::string unescape_terse(std::string_view field) {
+  std::string plain;
+  plain.reserve(field.size());
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 1 < field.size() && (field[i + 1] == ':' || field[i + 1] == '\\')) ++i;
+    plain.push_back(field[i]);
+  }
+  return plain;
+}
+
 std::optional<std::set<std::string>> existing_connections() {
   auto listed = run_process(nmcli({"-t", "-f", "NAME", "connection", "show"}));
   if (!listed || !listed->status.success()) return std::nullopt;
-  const std::vector<std::string> lines = split_lines(utf8_lossy(listed->out));
-  return std::set<std::string>(lines.begin(), lines.end());
+  std::set<std::string> names;
+  for (const std::string& line : split_lines(utf8_lossy(listed->out))) names.insert(unescape_terse(line));
+  return names;
+}
+
+// Key type 1 takes a WEP key as typed, hex digits or ASCII; 2 would hash a passphrase.
+constexpr std::string_view kWepKeyIsKey = "1";
+
+std::vector<std::string> add_arguments(const WifiProfile& profile) {
+  std::vector<std::string> args = {"connection", "add", "type", "wifi", "con-name", profile.name, "ssid", profile.ssid};
+  auto append = [&args](std::initializer_list<std::string_view> more) {
+    for (std::string_view arg : more) args.emplace_back(arg);
+  };
+  switch (profile.security) {
+    case WifiSecurity::Open:
+    case WifiSecurity::Other:
+      break;
+    case WifiSecurity::EnhancedOpen:
+      append({"wifi-sec.key-mgmt", "owe"});
+      break;
+    case WifiSecurity::Wep:
+    case WifiSecurity::WepSharedKey:
+      append({"wifi-sec.key-mgmt", "none", "wifi-sec.wep-key0", *profile.key, "wifi-sec.wep-key-type", kWepKeyIsKey});
+      if (profile.security == WifiSecurity::WepSharedKey) append({"wifi-sec.auth-alg", "shared"});
+      break;
+    case WifiSecurity::WpaPersonal:
+    case WifiSecurity::Wpa3Personal:
+      append({"wifi-sec.key-mgmt", profile.security == WifiSecurity::Wpa3Personal ? "sae" : "wpa-psk", "wifi-sec.psk",
+              *profile.key});
+      break;
+  }
+  if (profile.hidden) append({"802-11-wireless.hidden", "yes"});
+  return args;
 }
 
 bool add_connection(const WifiProfile& profile) {
-  std::vector<std::string> args = {"connection", "add", "type", "wifi", "con-name", profile.name, "ssid", profile.name};
-  if (profile.security != WifiSecurity::Open) {
-    args.insert(args.end(), {"wifi-sec.key-mgmt", profile.security == WifiSecurity::Wpa3Personal ? "sae" : "wpa-psk",
-                             "wifi-sec.psk", *profile.key});
-  }
-  auto added = run_process(nmcli(std::move(args)));
+  auto added = run_process(nmcli(add_arguments(profile)));
   return added && added->status.success();
 }
 
 bool can_add(const WifiProfile& profile) {
   switch (profile.security) {
     case WifiSecurity::Open:
+    case WifiSecurity::EnhancedOpen:
       return true;
+    case WifiSecurity::Wep:
+    case WifiSecurity::WepSharedKey:
     case WifiSecurity::WpaPersonal:
     case WifiSecurity::Wpa3Personal:
       return profile.key.has_value();
@@ -92,18 +133,28 @@ std::vector<std::string> migrate_wifi(const std::string& staging_root) {
   for (auto& profile : profiles) sorted.emplace_back(unicode_lower(profile.name), std::move(profile));
   std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
-  const auto existing = existing_connections();
+  auto existing = existing_connections();
   if (!existing) return {std::string(kNoNetworkManager)};
 
+  // The same network may come once per adapter of the old computer. A name
+  // present or saved is skipped after that; after a failed add or a missing
+  // key the next profile of that name still gets its turn, and the name is
+  // reported once, under its best outcome.
+  std::set<std::string> done = std::move(*existing);
+  std::set<std::string> reported_unsaved;
   std::vector<std::string> saved, sign_in, not_added;
   for (const auto& [sort_key, profile] : sorted) {
-    if (existing->contains(profile.name)) continue;
-    if (!can_add(profile)) {
-      sign_in.push_back(profile.name);
-    } else if (add_connection(profile)) {
+    if (done.contains(profile.name)) continue;
+    const bool addable = can_add(profile);
+    if (addable && add_connection(profile)) {
+      done.insert(profile.name);
       saved.push_back(profile.name);
-    } else {
-      not_added.push_back(profile.name);
+      if (reported_unsaved.erase(profile.name) > 0) {
+        std::erase(sign_in, profile.name);
+        std::erase(not_added, profile.name);
+      }
+    } else if (reported_unsaved.insert(profile.name).second) {
+      (addable ? not_added : sign_in).push_back(profile.name);
     }
   }
 

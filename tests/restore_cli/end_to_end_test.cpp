@@ -1,80 +1,22 @@
-// The built korvo-restore, run as a user would run it, with fake desktop
-// tools first on PATH.
-#include <gtest/gtest.h>
-
 #include <termios.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
-#include "common/files.hpp"
-#include "support/backup_writer.hpp"
-#include "support/sandbox.hpp"
+#include "restore_cli/end_to_end.hpp"
 
 namespace korvo {
 namespace {
 
 using testing::BackupSpec;
-using testing::FakeTools;
 using testing::ProgramRun;
 using testing::PtySession;
-using testing::ScratchDir;
 using Args = std::vector<std::string>;
 
 constexpr const char* kWrongPasswordChain =
     "Restore failed: Decryption failed — wrong password, or the backup is damaged: Decryption failed. The "
     "password is incorrect or the backup is corrupted. (Decryption failed. The password is incorrect or the "
     "backup is corrupted.)";
-
-class EndToEnd : public ::testing::Test {
- protected:
-  EndToEnd() : fakes(scratch.sub("fakes")) {
-    EXPECT_TRUE(create_directories(home() + "/Desktop").ok());
-    EXPECT_TRUE(create_directories(tmp()).ok());
-  }
-
-  std::string home() const { return scratch.sub("home"); }
-  std::string tmp() const { return scratch.sub("tmp"); }
-  std::string drive() const { return scratch.sub("drive/KORVO"); }
-  std::string restored() const { return home() + "/Desktop/Restored"; }
-
-  testing::Environment environment() const {
-    return {{"PATH", fakes.path_value()}, {"HOME", home()}, {"TMPDIR", tmp()}, {"LANG", "C.UTF-8"}};
-  }
-
-  // Two files in folders, one with a bad digest.
-  void write_sample_backup() {
-    BackupSpec plan;
-    const std::string notes = "meeting notes\n";
-    const std::string photo(200000, '\x7F');
-    std::string manifest = testing::manifest_for({{"Documents/notes.txt", notes}, {"Pictures/2019/a.jpg", photo}});
-    plan.entries = {{"manifest.json", manifest},
-                    {"Documents/notes.txt", notes},
-                    {"Pictures/2019/a.jpg", photo, false}};
-    testing::write_backup(drive(), plan);
-  }
-
-  // zenity that answers the password dialog and accepts everything else.
-  void add_dialog_zenity(const std::string& password) {
-    fakes.add("zenity", "case \"$2\" in --password) printf '%s\\n' '" + password +
-                            "';; --progress) cat >/dev/null;; esac; exit 0");
-  }
-
-  ProgramRun run(const Args& args, const std::string& stdin_text = "x") const {
-    Args argv = {testing::restore_binary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return testing::run_program(argv, environment(), stdin_text);
-  }
-
-  std::vector<std::string> staging_dirs() const {
-    auto names = list_directory(tmp());
-    return names ? *names : std::vector<std::string>{};
-  }
-
-  ScratchDir scratch;
-  FakeTools fakes;
-};
 
 TEST_F(EndToEnd, DialogModeRestoresFilesAndOpensTheFolder) {
   write_sample_backup();
@@ -86,18 +28,14 @@ TEST_F(EndToEnd, DialogModeRestoresFilesAndOpensTheFolder) {
   EXPECT_EQ(testing::read_test_file(restored() + "/Documents/notes.txt"), "meeting notes\n");
   EXPECT_TRUE(is_regular_file(restored() + "/Pictures/2019/a.jpg"));
 
-  const auto calls = fakes.calls("zenity");
-  ASSERT_EQ(calls.size(), 4u);
-  EXPECT_EQ(calls[0], (Args{"--title=Korvo", "--password"}));
-  EXPECT_EQ(calls[1], (Args{"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
-                            "--text=Decrypting your backup…", "--pulsate"}));
-  EXPECT_EQ(calls[2], (Args{"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
-                            "--text=Restoring your files…"}));
-  EXPECT_EQ(calls[3], (Args{"--title=Korvo", "--info", "--width=520", "--no-markup",
-                            "--text=Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your "
-                            "desktop."}));
-  // xdg-open is not waited for; give it a moment to record itself.
-  for (int i = 0; i < 200 && fakes.calls("xdg-open").empty(); ++i) ::usleep(10000);
+  EXPECT_TRUE(testing::calls_in_order(
+      fakes.calls("zenity"),
+      {{{"--title=Korvo", "--password"}},
+       testing::killed_window(progress_window("Decrypting your backup…", true)),
+       testing::killed_window(progress_window("Restoring your files…", false)),
+       {info_dialog("Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your desktop.")}}));
+  // xdg-open is left running; its record is whole once it is there.
+  ASSERT_TRUE(fakes.wait_for_calls("xdg-open"));
   EXPECT_EQ(fakes.calls("xdg-open"), (std::vector<Args>{{restored()}}));
 }
 
@@ -107,10 +45,11 @@ TEST_F(EndToEnd, DialogModeWrongPasswordIsOneErrorDialogAndStatusOne) {
   const ProgramRun result = run({drive()});
   EXPECT_EQ(result.status.code, 1);
   EXPECT_EQ(result.err, "");
-  const auto calls = fakes.calls("zenity");
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back(), (Args{"--title=Korvo", "--error", "--width=460", "--no-markup",
-                                std::string("--text=") + kWrongPasswordChain}));
+  EXPECT_TRUE(testing::calls_in_order(
+      fakes.calls("zenity"),
+      {{{"--title=Korvo", "--password"}},
+       testing::killed_window(progress_window("Decrypting your backup…", true)),
+       {error_dialog(kWrongPasswordChain)}}));
   EXPECT_FALSE(path_exists_nofollow(restored()));
 }
 
@@ -121,8 +60,7 @@ TEST_F(EndToEnd, CancelledPasswordDialogEndsBeforeAnyStagingDirectory) {
   EXPECT_EQ(result.status.code, 1);
   const auto calls = fakes.calls("zenity");
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1], (Args{"--title=Korvo", "--error", "--width=460", "--no-markup",
-                            "--text=Restore failed: Cancelled"}));
+  EXPECT_EQ(calls[1], error_dialog("Restore failed: Cancelled"));
   EXPECT_TRUE(staging_dirs().empty());
 }
 
@@ -194,7 +132,7 @@ class TerminalEndToEnd : public EndToEnd {
     argv.insert(argv.end(), args.begin(), args.end());
     PtySession session(argv, environment());
     EXPECT_TRUE(session.wait_for("Backup password: ")) << session.output();
-    ::usleep(100000);  // echo goes off right after the prompt
+    EXPECT_TRUE(session.wait_for_echo_off());
     session.type(keys);
     const ExitStatus status = session.finish();
     EXPECT_TRUE(status.exited);
@@ -325,16 +263,16 @@ TEST_F(FullRestore, DialogReportListsEveryStageInOrder) {
                 "';; --list) printf '0\\n';; --progress) exec cat >/dev/null;; esac; exit 0");
   const ProgramRun result = run({drive()});
   ASSERT_EQ(result.status.code, 0) << result.err;
-  std::string expected_text = "--text=Done — welcome to Ubuntu!";
+  std::string expected_text = "Done — welcome to Ubuntu!";
   for (const std::string& line : report) expected_text += "\n\n" + line;
-  EXPECT_EQ(fakes.calls("zenity").back(), (Args{"--title=Korvo", "--info", "--width=520", "--no-markup", expected_text}));
+  EXPECT_EQ(fakes.calls("zenity").back(), info_dialog(expected_text));
   expect_everything_applied();
 }
 
 TEST_F(FullRestore, TerminalReportListsEveryStageInOrder) {
   PtySession session({testing::restore_binary(), drive()}, environment());
   ASSERT_TRUE(session.wait_for("Backup password: "));
-  ::usleep(100000);
+  ASSERT_TRUE(session.wait_for_echo_off());
   session.type(std::string(testing::kTestPassword) + "\r");
   ASSERT_TRUE(session.wait_for("[Y/n] ")) << session.output();
   session.type("\r");

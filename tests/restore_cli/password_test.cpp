@@ -1,16 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "restore_cli/password.hpp"
 #include "support/sandbox.hpp"
@@ -25,7 +22,7 @@ struct Entry {
 };
 
 // Runs the reader in a child whose controlling terminal is a fresh pty,
-// types the keys once the prompt is there, and reports what it read.
+// types the keys once it has switched echo off, and reports what it read.
 Entry read_with_keys(const std::string& keys) {
   int result_pipe[2];
   EXPECT_EQ(::pipe(result_pipe), 0);
@@ -40,18 +37,9 @@ Entry read_with_keys(const std::string& keys) {
     _exit(0);
   }
   ::close(result_pipe[1]);
-  std::string screen;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (screen.find("Backup password: ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd poll_fd = {master, POLLIN, 0};
-    if (::poll(&poll_fd, 1, 100) > 0) {
-      char buffer[256];
-      const ssize_t got = ::read(master, buffer, sizeof buffer);
-      if (got > 0) screen.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-  // The reader switches echo off right after the prompt; give it a moment.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Keys typed earlier would meet the line discipline's echo, editing and
+  // signals; the reader switches all of them off at once.
+  EXPECT_TRUE(testing::wait_until([&] { return testing::echo_is_off(master); }));
   (void)::write(master, keys.data(), keys.size());
 
   Entry entry;

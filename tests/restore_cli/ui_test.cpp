@@ -70,7 +70,7 @@ TEST_F(DialogTest, NonZeroExitMissingZenityOrEmptyPasswordIsNoAnswer) {
 
 TEST_F(DialogTest, ProgressWindowGetsItsLinesAndIsKilledOnClose) {
   // The fake copies its input to a file and would live forever on its own.
-  fakes.add("zenity", "cat > '" + scratch.sub("window-input") + "'; sleep 600");
+  fakes.add("zenity", "cat > '" + scratch.sub("window-input") + "'; exec sleep 600");
   ProgressDialog progress = start_progress(true, "Restoring <your> files…", false);
   ASSERT_TRUE(progress.has_window());
   // Capped at 99, marked-up, and backslashes doubled, which zenity would
@@ -79,11 +79,10 @@ TEST_F(DialogTest, ProgressWindowGetsItsLinesAndIsKilledOnClose) {
   progress_step(progress, "step");
   const std::string expected = "99\n# C:\\\\a&amp;b &lt;x&gt;\n# step\n";
   const std::string input_copy = scratch.sub("window-input");
-  // The window is killed on close; give the fake time to copy what it got.
-  for (int i = 0; i < 500; ++i) {
-    if (path_exists_nofollow(input_copy) && testing::read_test_file(input_copy) == expected) break;
-    ::usleep(10000);
-  }
+  // The window is killed on close: only once it has copied everything is
+  // its record (made before the copy) certain.
+  EXPECT_TRUE(testing::wait_until(
+      [&] { return path_exists_nofollow(input_copy) && testing::read_test_file(input_copy) == expected; }));
   close_progress(progress);
   EXPECT_FALSE(progress.has_window());
   EXPECT_EQ(testing::read_test_file(input_copy), expected);

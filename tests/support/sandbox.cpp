@@ -16,9 +16,21 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+
+#include "support/backup_writer.hpp"
 
 namespace korvo::testing {
 namespace fs = std::filesystem;
+
+bool wait_until(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 ScratchDir::ScratchDir() {
   std::string pattern = "/tmp/korvo-test-XXXXXX";
@@ -59,13 +71,15 @@ std::string read_test_file(const std::string& path) {
 
 namespace {
 
+constexpr char kCallStart = '\034';
 constexpr char kArgSeparator = '\036';
 constexpr char kCallSeparator = '\035';
 
 const char* const kBasicTools[] = {"sh",   "bash",  "cat",  "sleep", "mkdir", "rm",      "cp",       "mv",
                                    "ls",   "env",   "echo", "true",  "false", "head",    "tail",     "tr",
                                    "touch", "wc",   "grep", "sed",   "kill",  "chmod",   "dirname",  "basename",
-                                   "test", "printf", "id",  "cut",   "sort",  "readlink", "realpath", "stat"};
+                                   "test", "printf", "id",  "cut",   "sort",  "readlink", "realpath", "stat",
+                                   "truncate"};
 
 std::string find_real_tool(const std::string& name) {
   for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin"}) {
@@ -104,18 +118,61 @@ std::vector<std::vector<std::string>> FakeTools::calls(const std::string& name) 
   const std::string content = read_test_file(log);
   std::vector<std::string> current;
   std::string arg;
+  bool open = false;  // inside a call whose start was recorded
   for (const char c : content) {
-    if (c == kArgSeparator) {
+    if (c == kCallStart) {
+      // Whatever came before belongs to a call cut short by a kill.
+      current.clear();
+      arg.clear();
+      open = true;
+    } else if (!open) {
+      continue;
+    } else if (c == kArgSeparator) {
       current.push_back(arg);
       arg.clear();
     } else if (c == kCallSeparator) {
       result.push_back(current);
       current.clear();
+      arg.clear();
+      open = false;
     } else {
       arg += c;
     }
   }
   return result;
+}
+
+bool FakeTools::wait_for_calls(const std::string& name, std::size_t count) const {
+  return wait_until([&] { return calls(name).size() >= count; });
+}
+
+ExpectedCall killed_window(std::vector<std::string> argv) { return {std::move(argv), true}; }
+
+namespace {
+
+std::string describe(const std::vector<std::string>& argv) { return ::testing::PrintToString(argv); }
+
+// Whether recorded[r...] matches expected[e...]; tries both readings of a
+// call that may be missing, so equal neighbours cannot mislead it.
+bool match_from(const std::vector<std::vector<std::string>>& recorded, std::size_t r,
+                const std::vector<ExpectedCall>& expected, std::size_t e) {
+  if (e == expected.size()) return r == recorded.size();
+  if (r < recorded.size() && recorded[r] == expected[e].argv && match_from(recorded, r + 1, expected, e + 1)) {
+    return true;
+  }
+  return expected[e].may_be_missing && match_from(recorded, r, expected, e + 1);
+}
+
+}  // namespace
+
+::testing::AssertionResult calls_in_order(const std::vector<std::vector<std::string>>& recorded,
+                                          const std::vector<ExpectedCall>& expected) {
+  if (match_from(recorded, 0, expected, 0)) return ::testing::AssertionSuccess();
+  auto failure = ::testing::AssertionFailure() << "recorded calls:";
+  for (const auto& call : recorded) failure << "\n  " << describe(call);
+  failure << "\nexpected (? may be missing):";
+  for (const auto& call : expected) failure << "\n  " << (call.may_be_missing ? "? " : "") << describe(call.argv);
+  return failure;
 }
 
 std::string FakeTools::path_value() const { return dir_ + "/bin:" + dir_ + "/sysbin"; }
@@ -264,7 +321,7 @@ bool PtySession::read_some(int timeout_ms) {
 }
 
 bool PtySession::wait_for(std::string_view text) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
   while (output_.find(text) == std::string::npos) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     if (!read_some(100)) {
@@ -277,6 +334,16 @@ bool PtySession::wait_for(std::string_view text) {
     }
   }
   return true;
+}
+
+bool echo_is_off(int master) {
+  // On Linux the master reports the settings of its follower side.
+  termios settings{};
+  return ::tcgetattr(master, &settings) == 0 && (settings.c_lflag & ECHO) == 0;
+}
+
+bool PtySession::wait_for_echo_off() const {
+  return wait_until([&] { return echo_is_off(master_); });
 }
 
 void PtySession::type(std::string_view bytes) {
@@ -300,8 +367,19 @@ unsigned long PtySession::local_flags() const {
   return settings.c_lflag;
 }
 
+ExitStatus PtySession::kill_now() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+  return decode(status_);
+}
+
 ExitStatus PtySession::finish() {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  // Only a hang guard: a healthy run ends long before.
+  const auto deadline = std::chrono::steady_clock::now() + 3 * kPatience;
   while (pid_ > 0) {
     read_some(50);
     if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
@@ -317,6 +395,21 @@ ExitStatus PtySession::finish() {
   while (read_some(0)) {
   }
   return decode(status_);
+}
+
+std::map<std::string, std::string> tree_digests(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string relative = fs::relative(it->path(), root).string();
+    if (it->is_symlink()) {
+      tree[relative] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_directory()) {
+      tree[relative] = "/";
+    } else {
+      tree[relative] = sha256_hex(read_test_file(it->path()));
+    }
+  }
+  return tree;
 }
 
 std::string restore_binary() { return KORVO_RESTORE_BINARY; }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -26,6 +30,13 @@ class ScratchDir {
   std::string path_;
 };
 
+// How long a test waits for something that is bound to happen: long enough
+// for a machine under heavy load, and only ever spent when a test fails.
+inline constexpr std::chrono::seconds kPatience{60};
+
+// Polls the condition until it holds or kPatience has passed; true if it held.
+bool wait_until(const std::function<bool()>& condition);
+
 // Writes a file (creating parent folders), mode 0644 unless given.
 void write_test_file(const std::string& path, std::string_view content, unsigned mode = 0644);
 std::string read_test_file(const std::string& path);
@@ -44,8 +55,12 @@ class FakeTools {
   void add(const std::string& name, const std::string& body = "exit 0");
   void remove(const std::string& name);
 
-  // Every recorded call, each the full argument vector without argv[0].
+  // Every completely recorded call, each the full argument vector without
+  // argv[0]. A fake killed before or while recording is not there.
   std::vector<std::vector<std::string>> calls(const std::string& name) const;
+  // For a fake the program leaves running: waits until it has recorded
+  // `count` calls; true if it did within kPatience.
+  bool wait_for_calls(const std::string& name, std::size_t count = 1) const;
 
   std::string path_value() const;
   const std::string& dir() const { return dir_; }
@@ -53,6 +68,21 @@ class FakeTools {
  private:
   std::string dir_;
 };
+
+// One argument vector a test expects. A progress window is killed when the
+// program closes it and may die before it has recorded anything: such a
+// call is marked may_be_missing.
+struct ExpectedCall {
+  std::vector<std::string> argv;
+  bool may_be_missing = false;
+};
+ExpectedCall killed_window(std::vector<std::string> argv);
+
+// Succeeds when the recorded calls are the expected ones in the same order,
+// with only may_be_missing calls absent: every call that was recorded is
+// pinned whole.
+::testing::AssertionResult calls_in_order(const std::vector<std::vector<std::string>>& recorded,
+                                          const std::vector<ExpectedCall>& expected);
 
 struct ProgramRun {
   ExitStatus status;
@@ -63,9 +93,11 @@ struct ProgramRun {
 using Environment = std::map<std::string, std::string>;
 
 // Runs argv (argv[0] a path) with exactly this environment, feeding stdin_text
-// on a pipe (closed afterwards); collects stdout and stderr. When stdin_closed
-// is true the child starts with descriptor 0 closed instead. The child runs in
-// a new session without a controlling terminal.
+// on a pipe (closed afterwards); collects stdout and stderr until every holder
+// of them has closed them (children the program left running included), then
+// waits for the program. When stdin_closed is true the child starts with
+// descriptor 0 closed instead. The child runs in a new session without a
+// controlling terminal.
 ProgramRun run_program(const std::vector<std::string>& argv, const Environment& env, std::string_view stdin_text = {},
                        bool stdin_closed = false);
 
@@ -77,11 +109,16 @@ class PtySession {
   PtySession(const PtySession&) = delete;
   PtySession& operator=(const PtySession&) = delete;
 
-  // Reads until the output so far contains text (or 10 s pass); true if found.
+  // Reads until the output so far contains text (or kPatience passes); true if found.
   bool wait_for(std::string_view text);
+  // Waits until the program has switched the terminal's echo off (the
+  // password prompt is ready for keys that must not be shown).
+  bool wait_for_echo_off() const;
   void type(std::string_view bytes);
   // Reads to the end and waits for the program.
   ExitStatus finish();
+  // Ends the program with SIGKILL now, without reading further output.
+  ExitStatus kill_now();
   const std::string& output() const { return output_; }
   // The terminal's local flags as the program left them.
   unsigned long local_flags() const;
@@ -93,6 +130,13 @@ class PtySession {
   int status_ = 0;
   std::string output_;
 };
+
+// Whether the pseudo-terminal behind this master has echo off.
+bool echo_is_off(int master);
+
+// Every file and folder below root, by relative path: a file maps to the
+// SHA-256 of its content, a folder to "/", a symbolic link to "-> target".
+std::map<std::string, std::string> tree_digests(const std::string& root);
 
 // The paths of the built binaries.
 std::string restore_binary();

@@ -23,11 +23,20 @@ using testing::ScratchDir;
 using testing::write_test_file;
 using Args = std::vector<std::string>;
 
+// What varies between the profile files of the tests; the rest is fixed.
+struct ProfileXml {
+  std::string name;
+  std::string authentication;
+  std::optional<std::string> key = std::nullopt;
+  std::string ssid = "";  // the profile name when empty
+  std::string encryption = "AES";
+  std::string non_broadcast = "";  // no element when empty
+  std::string protected_flag = "false";
+};
+
 // A profile as "netsh wlan export profile" writes it: CRLF, tabs, the
 // profile's own name before the SSID block, the key in a sharedKey block.
-std::string windows_profile(const std::string& name, const std::string& authentication,
-                            const std::optional<std::string>& key = std::nullopt, const std::string& ssid_name = "",
-                            const std::string& protected_flag = "false") {
+std::string windows_profile(const ProfileXml& profile) {
   constexpr std::string_view kShape = R"(<?xml version="1.0"?>
 <WLANProfile xmlns="http://www.microsoft.com/networking/WLAN/profile/v1">
 	<name>{0}</name>
@@ -35,17 +44,17 @@ std::string windows_profile(const std::string& name, const std::string& authenti
 		<SSID>
 			<hex>486F6D65</hex>
 			<name>{1}</name>
-		</SSID>
+		</SSID>{2}
 	</SSIDConfig>
 	<connectionType>ESS</connectionType>
 	<connectionMode>auto</connectionMode>
 	<MSM>
 		<security>
 			<authEncryption>
-				<authentication>{2}</authentication>
-				<encryption>AES</encryption>
+				<authentication>{3}</authentication>
+				<encryption>{4}</encryption>
 				<useOneX>false</useOneX>
-			</authEncryption>{3}
+			</authEncryption>{5}
 		</security>
 	</MSM>
 	<MacRandomization xmlns="http://www.microsoft.com/networking/WLAN/profile/v3">
@@ -59,10 +68,19 @@ std::string windows_profile(const std::string& name, const std::string& authenti
 				<protected>{0}</protected>
 				<keyMaterial>{1}</keyMaterial>
 			</sharedKey>)";
-  const std::string shared_key = key ? fmt::format(fmt::runtime(kSharedKey), protected_flag, *key) : "";
+  const std::string shared_key =
+      profile.key ? fmt::format(fmt::runtime(kSharedKey), profile.protected_flag, *profile.key) : "";
+  const std::string non_broadcast =
+      profile.non_broadcast.empty() ? "" : fmt::format("\n\t\t<nonBroadcast>{}</nonBroadcast>", profile.non_broadcast);
   const std::string xml =
-      fmt::format(fmt::runtime(kShape), name, ssid_name.empty() ? name : ssid_name, authentication, shared_key);
+      fmt::format(fmt::runtime(kShape), profile.name, profile.ssid.empty() ? profile.name : profile.ssid, non_broadcast,
+                  profile.authentication, profile.encryption, shared_key);
   return replace_all(xml, "\n", "\r\n");
+}
+
+std::string windows_profile(const std::string& name, const std::string& authentication,
+                            const std::optional<std::string>& key = std::nullopt) {
+  return windows_profile({.name = name, .authentication = authentication, .key = key});
 }
 
 TEST(WifiProfile, ElementTextIsAPlainTextScan) {
@@ -92,29 +110,61 @@ TEST(WifiProfile, ReadsWindowsProfiles) {
   struct Case {
     std::string xml;
     std::string name;
+    std::string ssid;
     std::optional<std::string> key;
     WifiSecurity security;
+    bool hidden = false;
   };
   const Case cases[] = {
-      {windows_profile("Home", "WPA2PSK", "correct horse"), "Home", "correct horse", WifiSecurity::WpaPersonal},
-      {windows_profile("Home", " wPa2PSK\t", "k"), "Home", "k", WifiSecurity::WpaPersonal},
-      {windows_profile("Old", "WPAPSK", "k"), "Old", "k", WifiSecurity::WpaPersonal},
-      {windows_profile("New", "WPA3SAE", "k"), "New", "k", WifiSecurity::Wpa3Personal},
-      {windows_profile("Cafe", "open"), "Cafe", std::nullopt, WifiSecurity::Open},
-      {windows_profile("Work", "WPA2"), "Work", std::nullopt, WifiSecurity::Other},
-      {windows_profile("Guest", "OWE"), "Guest", std::nullopt, WifiSecurity::Other},
-      {windows_profile("Empty key", "WPA2PSK", ""), "Empty key", std::nullopt, WifiSecurity::WpaPersonal},
-      // The profile's own name wins over the SSID's, and a protected key is passed on as it is.
-      {windows_profile("Profile name", "WPA2PSK", "01000000D08C9DDF", "SSID name", "true"), "Profile name",
-       "01000000D08C9DDF", WifiSecurity::WpaPersonal},
-      {"<WLANProfile><name>Bare</name></WLANProfile>", "Bare", std::nullopt, WifiSecurity::Other},
+      {windows_profile("Home", "WPA2PSK", "correct horse"), "Home", "Home", "correct horse", WifiSecurity::WpaPersonal},
+      {windows_profile("Home", " wPa2PSK\t", "k"), "Home", "Home", "k", WifiSecurity::WpaPersonal},
+      {windows_profile("Old", "WPAPSK", "k"), "Old", "Old", "k", WifiSecurity::WpaPersonal},
+      {windows_profile("New", "WPA3SAE", "k"), "New", "New", "k", WifiSecurity::Wpa3Personal},
+      {windows_profile({.name = "Cafe", .authentication = "open", .encryption = "none"}), "Cafe", "Cafe", std::nullopt,
+       WifiSecurity::Open},
+      {windows_profile("Work", "WPA2"), "Work", "Work", std::nullopt, WifiSecurity::Other},
+      {windows_profile("Guest", "OWE"), "Guest", "Guest", std::nullopt, WifiSecurity::EnhancedOpen},
+      {windows_profile("Empty key", "WPA2PSK", ""), "Empty key", "Empty key", std::nullopt, WifiSecurity::WpaPersonal},
+      // Blanks belong to the passphrase; entities are still replaced.
+      {windows_profile("Blanks", "WPA2PSK", "  two &amp; two\t "), "Blanks", "Blanks", "  two & two\t ",
+       WifiSecurity::WpaPersonal},
+      {windows_profile({.name = "Wep", .authentication = "open", .key = "abcde", .encryption = " wEp "}), "Wep", "Wep",
+       "abcde", WifiSecurity::Wep},
+      {windows_profile({.name = "Shared", .authentication = "shared", .key = "k", .encryption = "WEP"}), "Shared",
+       "Shared", "k", WifiSecurity::WepSharedKey},
+      {windows_profile({.name = "Shared", .authentication = "shared", .key = "k"}), "Shared", "Shared", "k",
+       WifiSecurity::Other},
+      // The profile name stays the connection's, the network's own name is the SSID; a protected key is passed on.
+      {windows_profile({.name = "Profile name",
+                        .authentication = "WPA2PSK",
+                        .key = "01000000D08C9DDF",
+                        .ssid = " SSID &amp; name ",
+                        .protected_flag = "true"}),
+       "Profile name", "SSID & name", "01000000D08C9DDF", WifiSecurity::WpaPersonal},
+      {windows_profile({.name = "Hidden", .authentication = "open", .non_broadcast = " true "}), "Hidden", "Hidden",
+       std::nullopt, WifiSecurity::Open, true},
+      {windows_profile({.name = "Hidden", .authentication = "open", .non_broadcast = "1"}), "Hidden", "Hidden",
+       std::nullopt, WifiSecurity::Open, true},
+      {windows_profile({.name = "Shown", .authentication = "open", .non_broadcast = "false"}), "Shown", "Shown",
+       std::nullopt, WifiSecurity::Open},
+      {windows_profile({.name = "Shown", .authentication = "open", .non_broadcast = "TRUE"}), "Shown", "Shown",
+       std::nullopt, WifiSecurity::Open},
+      // Only SSIDConfig and its SSID entry count; an empty SSID name falls back to the profile name.
+      {"<WLANProfile><name>Bare</name><nonBroadcast>true</nonBroadcast></WLANProfile>", "Bare", "Bare", std::nullopt,
+       WifiSecurity::Other},
+      {"<name>P</name><SSIDConfig><SSID><name></name></SSID></SSIDConfig>", "P", "P", std::nullopt,
+       WifiSecurity::Other},
+      {"<name>P</name><SSIDConfig><SSID><hex>51</hex></SSID></SSIDConfig><x><name>Q</name></x>", "P", "P", std::nullopt,
+       WifiSecurity::Other},
   };
   for (const Case& c : cases) {
     const auto profile = read_wifi_profile(c.xml);
     ASSERT_TRUE(profile.has_value()) << c.xml;
     EXPECT_EQ(profile->name, c.name);
+    EXPECT_EQ(profile->ssid, c.ssid) << c.name;
     EXPECT_EQ(profile->key, c.key) << c.name;
     EXPECT_EQ(profile->security, c.security) << c.name;
+    EXPECT_EQ(profile->hidden, c.hidden) << c.name;
   }
   EXPECT_FALSE(read_wifi_profile("<WLANProfile><SSIDConfig/></WLANProfile>").has_value());
 }
@@ -129,13 +179,17 @@ class WifiMigration : public ::testing::Test {
   void profile_file(const std::string& file, const std::string& content) {
     write_test_file(staging + "/WiFi/" + file, content);
   }
-  static Args add_args(const std::string& name) {
-    return {"connection", "add", "type", "wifi", "con-name", name, "ssid", name};
-  }
-  static Args add_args(const std::string& name, const std::string& key_mgmt, const std::string& key) {
-    Args args = add_args(name);
-    args.insert(args.end(), {"wifi-sec.key-mgmt", key_mgmt, "wifi-sec.psk", key});
+  // The base list, then the security and hidden-network arguments.
+  static Args add_args(const std::string& name, const Args& extra = {}, const std::string& ssid = "") {
+    Args args = {"connection", "add", "type", "wifi", "con-name", name, "ssid", ssid.empty() ? name : ssid};
+    args.insert(args.end(), extra.begin(), extra.end());
     return args;
+  }
+  static Args psk(const std::string& key_mgmt, const std::string& key) {
+    return {"wifi-sec.key-mgmt", key_mgmt, "wifi-sec.psk", key};
+  }
+  static Args wep(const std::string& key) {
+    return {"wifi-sec.key-mgmt", "none", "wifi-sec.wep-key0", key, "wifi-sec.wep-key-type", "1"};
   }
   static const Args kListArgs;
 };
@@ -143,20 +197,41 @@ const Args WifiMigration::kListArgs = {"-t", "-f", "NAME", "connection", "show"}
 
 TEST_F(WifiMigration, AddsSortedProfilesAndReportsEachKind) {
   const std::string streams = scratch.sub("streams.log");
+  // The listing escapes ":" and "\" as terse output does.
   tools.add("nmcli", "for fd in 0 1 2; do target=$(readlink /proc/$$/fd/$fd); echo \"$target\" >> '" + streams +
                          "'; done\n"
                          "case \"$1\" in\n"
-                         "  -t) printf 'Neighbour\\r\\nWired connection 1\\n' ;;\n"
+                         R"(  -t) printf 'Neighbour\r\nWired connection 1\nCafe\\: Guest\nLab\\\\Printer\n' ;;)"
+                         "\n"
                          "  connection) if [ \"$6\" = Broken ]; then echo 'Error: failed' >&2; exit 4; fi ;;\n"
                          "esac");
-  profile_file("Home.xml", windows_profile("home net", "WPA2PSK", "pa ss\"word;$(x)"));
+  profile_file("Home.xml", windows_profile("home net", "WPA2PSK", "  pa ss\"word;$(x) "));
   profile_file("office.xml", windows_profile("Office", "WPA2"));
+  profile_file("office-2.xml", windows_profile("Office", "WPA2"));
   profile_file("cafe.xml", windows_profile("Caf\xc3\xa9 &amp; Co&apos;s &quot;Free&quot;", "open", "ignored"));
   profile_file("wpa3.xml", windows_profile("Zed Net", "WPA3SAE", "sae-key"));
   profile_file("nokey.xml", windows_profile("Backup AP", "WPA2PSK", ""));
   profile_file("broken.xml", windows_profile("Broken", "WPA2PSK", "k"));
   profile_file("existing.xml", windows_profile("Neighbour", "open"));
+  profile_file("colon.xml", windows_profile("Cafe: Guest", "open"));
+  profile_file("backslash.xml", windows_profile("Lab\\Printer", "open"));
   profile_file("dash.xml", windows_profile("-rf", "open"));
+  profile_file("twin-a.xml", windows_profile("Twin Peaks", "WPA2PSK", "twin-key"));
+  profile_file("twin-b.xml", windows_profile("Twin Peaks", "WPA2PSK", "twin-key"));
+  profile_file("wep.xml",
+               windows_profile({.name = "Old WEP", .authentication = "open", .key = "abcde", .encryption = "WEP"}));
+  profile_file("wep-shared.xml", windows_profile({.name = "Shared WEP",
+                                                  .authentication = "shared",
+                                                  .key = "0123456789",
+                                                  .encryption = "WEP",
+                                                  .non_broadcast = "true"}));
+  profile_file("wep-nokey.xml", windows_profile({.name = "WEP no key", .authentication = "open", .encryption = "WEP"}));
+  profile_file("owe.xml", windows_profile("Airport", "OWE"));
+  profile_file("hidden.xml",
+               windows_profile(
+                   {.name = "Hidden Den", .authentication = "WPA2PSK", .key = "hidden-key", .non_broadcast = "true"}));
+  profile_file("ssid.xml",
+               windows_profile({.name = "HomeNet 2", .authentication = "WPA2PSK", .key = "k2", .ssid = "HomeNet"}));
   profile_file("readme.txt", windows_profile("Text file", "open"));
   profile_file("noname.xml", "<WLANProfile><SSIDConfig/></WLANProfile>");
   profile_file("latin1.xml", windows_profile("Caf\xe9", "open"));
@@ -164,22 +239,36 @@ TEST_F(WifiMigration, AddsSortedProfilesAndReportsEachKind) {
 
   const std::vector<std::string> lines = migrate_wifi(staging);
 
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "Wi-Fi networks saved: -rf, Caf\xc3\xa9 & Co's \"Free\", home net, Zed Net.",
-                       "Sign in again (work/school login): Backup AP, Office.",
-                       "Wi-Fi not added: Broken — passwords are in WiFi-Passwords.txt.",
-                   }));
-  EXPECT_EQ(tools.calls("nmcli"), (std::vector<Args>{
-                                      kListArgs,
-                                      add_args("-rf"),
-                                      add_args("Broken", "wpa-psk", "k"),
-                                      add_args("Caf\xc3\xa9 & Co's \"Free\""),
-                                      add_args("home net", "wpa-psk", "pa ss\"word;$(x)"),
-                                      add_args("Zed Net", "sae", "sae-key"),
-                                  }));
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{
+                "Wi-Fi networks saved: -rf, Airport, Caf\xc3\xa9 & Co's \"Free\", Hidden Den, home net, HomeNet 2, "
+                "Old WEP, Shared WEP, Twin Peaks, Zed Net.",
+                "Sign in again (work/school login): Backup AP, Office, WEP no key.",
+                "Wi-Fi not added: Broken — passwords are in WiFi-Passwords.txt.",
+            }));
+  const Args hidden = {"802-11-wireless.hidden", "yes"};
+  Args hidden_psk = psk("wpa-psk", "hidden-key");
+  hidden_psk.insert(hidden_psk.end(), hidden.begin(), hidden.end());
+  Args shared_wep = wep("0123456789");
+  shared_wep.insert(shared_wep.end(), {"wifi-sec.auth-alg", "shared", "802-11-wireless.hidden", "yes"});
+  const std::vector<Args> expected_calls = {
+      kListArgs,
+      add_args("-rf"),
+      add_args("Airport", {"wifi-sec.key-mgmt", "owe"}),
+      add_args("Broken", psk("wpa-psk", "k")),
+      add_args("Caf\xc3\xa9 & Co's \"Free\""),
+      add_args("Hidden Den", hidden_psk),
+      add_args("home net", psk("wpa-psk", "  pa ss\"word;$(x) ")),
+      add_args("HomeNet 2", psk("wpa-psk", "k2"), "HomeNet"),
+      add_args("Old WEP", wep("abcde")),
+      add_args("Shared WEP", shared_wep),
+      add_args("Twin Peaks", psk("wpa-psk", "twin-key")),
+      add_args("Zed Net", psk("sae", "sae-key")),
+  };
+  EXPECT_EQ(tools.calls("nmcli"), expected_calls);
   // Every call: stdin from /dev/null, stdout and stderr captured on pipes.
   const std::vector<std::string> fds = split_lines(read_test_file(streams));
-  ASSERT_EQ(fds.size(), 6u * 3u);
+  ASSERT_EQ(fds.size(), expected_calls.size() * 3u);
   for (std::size_t i = 0; i < fds.size(); i += 3) {
     EXPECT_EQ(fds[i], "/dev/null");
     EXPECT_TRUE(starts_with(fds[i + 1], "pipe:")) << fds[i + 1];
@@ -195,14 +284,14 @@ TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
   for (const auto& [file, name] : files) profile_file(file, windows_profile(name, "open"));
 
   // The three spellings of beta keep the order of the folder listing.
-  std::vector<std::string> expected = {"alpha", "alpha"};
+  std::vector<std::string> expected = {"alpha"};
   const std::vector<std::string> listing = *list_directory(staging + "/WiFi");
   for (const std::string& file : listing) {
     const std::string digit = file.substr(0, 1);
     if (digit == "1" || digit == "2" || digit == "3") expected.push_back(files[std::stoul(digit) - 1].second);
   }
-  ASSERT_EQ(expected.size(), 5u);
-  // The same name twice is added twice: existing names are listed once, up front.
+  ASSERT_EQ(expected.size(), 4u);
+  // The same name twice is added once.
   expected.insert(expected.end(), {"Bravo", "\u00e9clair", "\u00c9lan"});
 
   const auto lines = migrate_wifi(staging);
@@ -211,6 +300,36 @@ TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
   const auto calls = tools.calls("nmcli");
   ASSERT_EQ(calls.size(), expected.size() + 1);
   for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(calls[i + 1], add_args(expected[i]));
+}
+
+// Whatever the folder order, a name is saved when any one of its profiles
+// can be added, and is reported once.
+TEST_F(WifiMigration, NextProfileOfANameGetsItsTurnAfterAFailure) {
+  tools.add("nmcli", "[ \"$1\" = connection ] && [ \"${12}\" = bad-key ] && exit 4; exit 0");
+  profile_file("dual-a.xml", windows_profile("Dual", "WPA2PSK", "bad-key"));
+  profile_file("dual-b.xml", windows_profile("Dual", "WPA2PSK", "good-key"));
+  profile_file("login-a.xml", windows_profile("Campus", "WPA2"));
+  profile_file("login-b.xml", windows_profile("Campus", "WPA2PSK", "campus-key"));
+  profile_file("fail-a.xml", windows_profile("Flaky", "WPA2PSK", "bad-key"));
+  profile_file("fail-b.xml", windows_profile("Flaky", "WPA2PSK", "bad-key"));
+
+  EXPECT_EQ(migrate_wifi(staging), (std::vector<std::string>{
+                                       "Wi-Fi networks saved: Campus, Dual.",
+                                       "Wi-Fi not added: Flaky — passwords are in WiFi-Passwords.txt.",
+                                   }));
+  const auto calls = tools.calls("nmcli");
+  auto adds_of = [&calls](const std::string& name) {
+    std::vector<Args> adds;
+    for (const Args& call : calls) {
+      if (call.size() > 5 && call[5] == name) adds.push_back(call);
+    }
+    return adds;
+  };
+  EXPECT_EQ(adds_of("Campus"), (std::vector<Args>{add_args("Campus", psk("wpa-psk", "campus-key"))}));
+  EXPECT_EQ(adds_of("Flaky"), (std::vector<Args>(2, add_args("Flaky", psk("wpa-psk", "bad-key")))));
+  const auto dual = adds_of("Dual");
+  ASSERT_FALSE(dual.empty());
+  EXPECT_EQ(dual.back(), add_args("Dual", psk("wpa-psk", "good-key")));  // the last try is the one that worked
 }
 
 TEST_F(WifiMigration, MissingNetworkManagerAddsNothing) {

@@ -1,0 +1,80 @@
+#pragma once
+
+// The built korvo-restore, run as a user would run it, with fake desktop
+// tools first on PATH and HOME and TMPDIR in a scratch folder.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/files.hpp"
+#include "support/backup_writer.hpp"
+#include "support/sandbox.hpp"
+
+namespace korvo {
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  using Args = std::vector<std::string>;
+
+  EndToEnd() : fakes(scratch.sub("fakes")) {
+    EXPECT_TRUE(create_directories(home() + "/Desktop").ok());
+    EXPECT_TRUE(create_directories(tmp()).ok());
+  }
+
+  std::string home() const { return scratch.sub("home"); }
+  std::string tmp() const { return scratch.sub("tmp"); }
+  std::string drive() const { return scratch.sub("drive/KORVO"); }
+  std::string restored() const { return home() + "/Desktop/Restored"; }
+
+  testing::Environment environment() const {
+    return {{"PATH", fakes.path_value()}, {"HOME", home()}, {"TMPDIR", tmp()}, {"LANG", "C.UTF-8"}};
+  }
+
+  // Two files in folders, one of them stored rather than deflated.
+  void write_sample_backup() {
+    testing::BackupSpec plan;
+    const std::string notes = "meeting notes\n";
+    const std::string photo(200000, '\x7F');
+    std::string manifest = testing::manifest_for({{"Documents/notes.txt", notes}, {"Pictures/2019/a.jpg", photo}});
+    plan.entries = {{"manifest.json", manifest},
+                    {"Documents/notes.txt", notes},
+                    {"Pictures/2019/a.jpg", photo, false}};
+    testing::write_backup(drive(), plan);
+  }
+
+  // zenity that answers the password dialog (after running the shell text
+  // on_password) and accepts everything else.
+  void add_dialog_zenity(const std::string& password, const std::string& on_password = "") {
+    fakes.add("zenity", "case \"$2\" in --password) " + on_password + "\nprintf '%s\\n' '" + password +
+                            "';; --progress) exec cat >/dev/null;; esac; exit 0");
+  }
+
+  static Args progress_window(const std::string& text, bool pulsate) {
+    Args argv = {"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close", "--text=" + text};
+    if (pulsate) argv.emplace_back("--pulsate");
+    return argv;
+  }
+  static Args error_dialog(const std::string& text) {
+    return {"--title=Korvo", "--error", "--width=460", "--no-markup", "--text=" + text};
+  }
+  static Args info_dialog(const std::string& text) {
+    return {"--title=Korvo", "--info", "--width=520", "--no-markup", "--text=" + text};
+  }
+
+  testing::ProgramRun run(const Args& args, const std::string& stdin_text = "x") const {
+    Args argv = {testing::restore_binary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing::run_program(argv, environment(), stdin_text);
+  }
+
+  std::vector<std::string> staging_dirs() const {
+    auto names = list_directory(tmp());
+    return names ? *names : std::vector<std::string>{};
+  }
+
+  testing::ScratchDir scratch;
+  testing::FakeTools fakes;
+};
+
+}  // namespace korvo

@@ -1,0 +1,300 @@
+// The built program against failing disks and interrupted runs: a full
+// TMPDIR or HOME (small tmpfs mounts, which need root), a Backup.enc that
+// shrinks or goes away after the backup was found, and a run killed in the
+// middle of the file copy.
+#include <signal.h>
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/text.hpp"
+#include "restore_cli/end_to_end.hpp"
+#include "support/tmpfs_mount.hpp"
+
+namespace korvo {
+namespace {
+
+using testing::killed_window;
+using testing::ProgramRun;
+using testing::TmpfsMount;
+using Tree = std::map<std::string, std::string>;
+using Args = std::vector<std::string>;
+
+constexpr std::size_t kKiB = 1024;
+constexpr const char* kCannotMount = "needs a tmpfs mount, not allowed here: ";
+constexpr const char* kDamaged = "Restore failed: Decryption failed — wrong password, or the backup is damaged: ";
+constexpr const char* kStreamFailed = "Decryption failed. The password is incorrect or the backup is corrupted. (";
+
+class FaultTest : public EndToEnd {
+ protected:
+  // The files, stored rather than deflated so that their size on disk is
+  // known, behind a manifest that lists them.
+  testing::BackupSpec stored_backup(const std::vector<std::pair<std::string, std::string>>& files) {
+    testing::BackupSpec plan;
+    plan.entries = testing::entries_with_manifest(files);
+    for (auto& entry : plan.entries) entry.deflate = false;
+    testing::write_backup(drive(), plan);
+    return plan;
+  }
+
+  // The folders that a failing run must leave as they were.
+  struct Snapshot {
+    Tree drive, home;
+  };
+  Snapshot snapshot() const { return {testing::tree_digests(drive()), testing::tree_digests(home())}; }
+
+  // TMPDIR's tree with the staging directory's time stamp left out.
+  Tree staging_tree() const {
+    static const std::regex stamp("^korvo-restore-[0-9]+");
+    Tree tree;
+    for (const auto& [path, digest] : testing::tree_digests(tmp())) {
+      tree[std::regex_replace(path, stamp, "korvo-restore-*")] = digest;
+    }
+    return tree;
+  }
+  // The staging tree of a run that unpacked the whole backup.
+  static Tree unpacked(const testing::BackupSpec& plan) {
+    Tree tree = {{"korvo-restore-*", "/"}, {"korvo-restore-*/Backup", "/"}};
+    for (const auto& entry : plan.entries) {
+      std::string path = "korvo-restore-*/Backup/" + entry.name;
+      tree[path] = testing::sha256_hex(entry.content);
+      for (auto slash = path.rfind('/'); path.substr(0, slash) != "korvo-restore-*/Backup"; slash = path.rfind('/')) {
+        path.resize(slash);
+        tree[path] = "/";
+      }
+    }
+    return tree;
+  }
+  std::string staged(const std::string& relative) const {
+    const auto dirs = staging_dirs();
+    return dirs.size() == 1 ? tmp() + "/" + dirs[0] + "/" + relative : std::string("(not one staging directory)");
+  }
+
+  void expect_error_dialog(const std::string& text) {
+    EXPECT_TRUE(testing::calls_in_order(fakes.calls("zenity"),
+                                        {{{"--title=Korvo", "--password"}},
+                                         killed_window(progress_window("Decrypting your backup…", true)),
+                                         {error_dialog(text)}}));
+  }
+};
+
+TEST_F(FaultTest, FullTmpdirWhileDecrypting) {
+  TmpfsMount small_tmp(tmp(), 256 * kKiB);
+  if (!small_tmp.mounted()) GTEST_SKIP() << kCannotMount << small_tmp.failure();
+  const auto plan = stored_backup({{"Videos/film.bin", std::string(1024 * kKiB, 'f')}});
+  add_dialog_zenity(std::string(testing::kTestPassword));
+  const Snapshot before = snapshot();
+
+  const ProgramRun result = run({drive()});
+
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_EQ(result.out + result.err, "");
+  expect_error_dialog(std::string(kDamaged) + kStreamFailed + "Cannot write decrypted output)");
+  EXPECT_EQ(testing::tree_digests(drive()), before.drive);
+  EXPECT_EQ(testing::tree_digests(home()), before.home);
+  const Tree tmp_after = staging_tree();
+  EXPECT_EQ(tmp_after.size(), 2u);
+  EXPECT_EQ(tmp_after.count("korvo-restore-*/Backup.zip.tmp"), 1u);
+  // What did fit is the archive's beginning, unaltered.
+  const std::string partial = testing::read_test_file(staged("Backup.zip.tmp"));
+  EXPECT_GT(partial.size(), 0u);
+  EXPECT_TRUE(starts_with(testing::zip_archive(plan.entries), partial));
+}
+
+TEST_F(FaultTest, FullTmpdirWhileExtracting) {
+  // Room for the decrypted archive, not for a second copy of its big file.
+  TmpfsMount small_tmp(tmp(), 512 * kKiB);
+  if (!small_tmp.mounted()) GTEST_SKIP() << kCannotMount << small_tmp.failure();
+  const std::string film(384 * kKiB, 'f');
+  const auto plan = stored_backup({{"Videos/film.bin", film}});
+  add_dialog_zenity(std::string(testing::kTestPassword));
+  const Snapshot before = snapshot();
+
+  const ProgramRun result = run({drive()});
+
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_EQ(result.out + result.err, "");
+  expect_error_dialog(std::string(kDamaged) + "Cannot extract staging file: No space left on device");
+  EXPECT_EQ(testing::tree_digests(drive()), before.drive);
+  EXPECT_EQ(testing::tree_digests(home()), before.home);
+  Tree tmp_after = staging_tree();
+  const std::string archive = testing::zip_archive(plan.entries);
+  EXPECT_EQ(tmp_after["korvo-restore-*/Backup.zip.tmp"], testing::sha256_hex(archive));
+  EXPECT_EQ(tmp_after["korvo-restore-*/Backup/manifest.json"], testing::sha256_hex(plan.entries[0].content));
+  const std::string partial = testing::read_test_file(staged("Backup/Videos/film.bin"));
+  EXPECT_LT(partial.size(), film.size());
+  EXPECT_TRUE(starts_with(film, partial));
+  EXPECT_EQ(tmp_after.size(), 6u);  // those, the staging directory, Backup and Backup/Videos
+}
+
+TEST_F(FaultTest, FullHomeWhileCopying) {
+  TmpfsMount small_home(home(), 256 * kKiB);
+  if (!small_home.mounted()) GTEST_SKIP() << kCannotMount << small_home.failure();
+  ASSERT_TRUE(create_directories(home() + "/Desktop").ok());
+  const std::string film(1024 * kKiB, 'f');
+  const auto plan =
+      stored_backup({{"Documents/a.txt", "alpha\n"}, {"Videos/film.bin", film}, {"Documents/z.txt", "omega\n"}});
+  add_dialog_zenity(std::string(testing::kTestPassword));
+  fakes.add("xdg-open");
+  const Snapshot before = snapshot();
+
+  const ProgramRun result = run({drive()});
+
+  // A file that cannot be copied is a report line; the run goes on and ends well.
+  EXPECT_EQ(result.status.code, 0);
+  EXPECT_EQ(result.out + result.err, "");
+  EXPECT_TRUE(testing::calls_in_order(
+      fakes.calls("zenity"),
+      {{{"--title=Korvo", "--password"}},
+       killed_window(progress_window("Decrypting your backup…", true)),
+       killed_window(progress_window("Restoring your files…", false)),
+       {info_dialog("Done — welcome to Ubuntu!\n\n"
+                    "1 files are back in the Restored folder on your desktop.\n\n"
+                    "2 files could not be restored:\n\n"
+                    "  ! Copy failed for C:\\Users\\alex\\Videos\\film.bin: No space left on device\n\n"
+                    "  ! Copy failed for C:\\Users\\alex\\Documents\\z.txt: No space left on device")}}));
+  EXPECT_EQ(testing::tree_digests(drive()), before.drive);
+  EXPECT_EQ(testing::read_test_file(restored() + "/Documents/a.txt"), "alpha\n");
+  // The failed copies stay as far as they got, inside Restored.
+  const std::string partial = testing::read_test_file(restored() + "/Videos/film.bin");
+  EXPECT_LT(partial.size(), film.size());
+  EXPECT_TRUE(starts_with(film, partial));
+  EXPECT_EQ(testing::read_test_file(restored() + "/Documents/z.txt"), "");
+  Tree home_after = testing::tree_digests(home());
+  for (const char* made : {"Desktop/Restored", "Desktop/Restored/Documents", "Desktop/Restored/Documents/a.txt",
+                           "Desktop/Restored/Documents/z.txt", "Desktop/Restored/Videos",
+                           "Desktop/Restored/Videos/film.bin"}) {
+    EXPECT_EQ(home_after.erase(made), 1u) << made;
+  }
+  EXPECT_EQ(home_after, before.home);
+  EXPECT_EQ(staging_tree(), unpacked(plan));
+  ASSERT_TRUE(fakes.wait_for_calls("xdg-open"));
+  EXPECT_EQ(fakes.calls("xdg-open"), (std::vector<Args>{{restored()}}));
+}
+
+// The password dialog comes after the backup has been found and before
+// Backup.enc is opened: there the file is cut short or taken away, as by a
+// drive that went wrong, so that only one outcome is possible.
+struct ShrinkCase {
+  const char* name;
+  long long cut_to;           // the new size; -1: the file is removed
+  std::size_t records_taken;  // complete records before the cut
+  std::string inner;          // the message inside the decryption failure
+};
+void PrintTo(const ShrinkCase& c, std::ostream* out) { *out << c.name; }
+
+class ShrinkingBackupEnc : public FaultTest, public ::testing::WithParamInterface<ShrinkCase> {};
+
+constexpr std::size_t kChunk = 1024;
+constexpr std::size_t kHeader = 13;
+constexpr std::size_t kRecord = 12 + 4 + kChunk + 16;
+
+TEST_P(ShrinkingBackupEnc, EndsWithTheReadersMessage) {
+  const ShrinkCase& c = GetParam();
+  testing::BackupSpec plan;
+  plan.entries = testing::entries_with_manifest({{"Documents/report.txt", std::string(8 * kKiB, 'r')}});
+  for (auto& entry : plan.entries) entry.deflate = false;
+  plan.chunk_size = kChunk;
+  testing::write_backup(drive(), plan);
+  const std::string encrypted_path = drive() + "/Backup.enc";
+  const std::string encrypted = testing::read_test_file(encrypted_path);
+  ASSERT_GT(encrypted.size(), kHeader + 3 * kRecord);
+  add_dialog_zenity(std::string(testing::kTestPassword),
+                    c.cut_to < 0 ? "rm '" + encrypted_path + "'"
+                                 : "truncate -s " + std::to_string(c.cut_to) + " '" + encrypted_path + "'");
+  Tree drive_expected = testing::tree_digests(drive());
+  if (c.cut_to < 0) {
+    drive_expected.erase("Backup.enc");
+  } else {
+    drive_expected["Backup.enc"] = testing::sha256_hex(encrypted.substr(0, static_cast<std::size_t>(c.cut_to)));
+  }
+  const Tree home_before = testing::tree_digests(home());
+
+  const ProgramRun result = run({drive()});
+
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_EQ(result.out + result.err, "");
+  const std::string inner = c.cut_to < 0 ? std::string(kStreamFailed) + "Cannot open " + encrypted_path + ")" : c.inner;
+  expect_error_dialog(kDamaged + inner);
+  EXPECT_EQ(testing::tree_digests(drive()), drive_expected);
+  EXPECT_EQ(testing::tree_digests(home()), home_before);
+  Tree tmp_expected = {{"korvo-restore-*", "/"}};
+  if (c.cut_to >= static_cast<long long>(kHeader)) {
+    // The plaintext of every record read before the cut, nothing else.
+    const std::string archive = testing::zip_archive(plan.entries);
+    tmp_expected["korvo-restore-*/Backup.zip.tmp"] = testing::sha256_hex(archive.substr(0, c.records_taken * kChunk));
+  }
+  EXPECT_EQ(staging_tree(), tmp_expected);
+}
+
+const std::string kTruncated = std::string(kStreamFailed) + "Backup.enc is truncated)";
+const std::string kRecordTruncated = std::string(kStreamFailed) + "Backup.enc record is truncated)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShrinkingBackupEnc,
+    ::testing::Values(
+        ShrinkCase{"Removed", -1, 0, ""},
+        ShrinkCase{"Emptied", 0, 0,
+                   std::string(kStreamFailed) + "Backup.enc is too small to be valid (missing container header))"},
+        ShrinkCase{"CutInANonce", kHeader + kRecord + 7, 1, kTruncated},
+        ShrinkCase{"CutInALength", kHeader + kRecord + 14, 1, kRecordTruncated},
+        ShrinkCase{"CutInAChunk", kHeader + kRecord + 500, 1, kRecordTruncated},
+        // Whole records lost from the end show only in the archive.
+        ShrinkCase{"CutBetweenRecords", kHeader + 2 * kRecord, 2,
+                   "Decrypted backup is missing a valid manifest: Backup data is not a valid ZIP archive: Not a zip "
+                   "archive"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Killed in the middle of the file copy, then run again. The first run is
+// on a terminal whose output the test stops reading once the copy has
+// shown its first file: the progress lines of many files fill the
+// terminal's buffer, so the program is held inside the copy, never done.
+TEST_F(FaultTest, RunKilledDuringTheCopyThenRunAgain) {
+  // Some 70 KB of progress lines; a terminal holds about a quarter of that
+  // (the program stops at file 273 here when nobody reads).
+  constexpr int kFiles = 1000;
+  // Only for speed: thousands of small files are made and removed faster in memory.
+  TmpfsMount fast_tmp(tmp(), 64 * 1024 * kKiB), fast_home(home(), 64 * 1024 * kKiB);
+  ASSERT_TRUE(create_directories(home() + "/Desktop").ok());
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < kFiles; ++i) files.emplace_back("Documents/" + std::to_string(i) + ".txt", "file " + std::to_string(i));
+  testing::BackupSpec plan;
+  plan.entries = testing::entries_with_manifest(files);
+  testing::write_backup(drive(), plan);
+  const Tree drive_before = testing::tree_digests(drive());
+
+  {
+    testing::PtySession first({testing::restore_binary(), drive()}, environment());
+    ASSERT_TRUE(first.wait_for("Backup password: ")) << first.output();
+    ASSERT_TRUE(first.wait_for_echo_off());
+    first.type(std::string(testing::kTestPassword) + "\r");
+    ASSERT_TRUE(first.wait_for("%  C:\\Users\\alex\\Documents\\")) << first.output();
+    const ExitStatus killed = first.kill_now();
+    EXPECT_EQ(killed.signal, SIGKILL);
+  }
+  const auto part = list_directory(restored() + "/Documents");
+  ASSERT_TRUE(part.ok());
+  EXPECT_LT(part->size(), static_cast<std::size_t>(kFiles)) << "the first run was not stopped in the copy";
+  // As if the kill had come in the middle of one file.
+  ASSERT_EQ(::truncate((restored() + "/Documents/0.txt").c_str(), 2), 0);
+
+  add_dialog_zenity(std::string(testing::kTestPassword));
+  fakes.add("xdg-open");
+  const ProgramRun second = run({drive()});
+
+  EXPECT_EQ(second.status.code, 0) << second.err;
+  EXPECT_EQ(fakes.calls("zenity").back(),
+            info_dialog("Done — welcome to Ubuntu!\n\n1000 files are back in the Restored folder on your desktop."));
+  Tree expected = {{"Documents", "/"}};
+  for (const auto& [name, content] : files) expected[name] = testing::sha256_hex(content);
+  EXPECT_EQ(testing::tree_digests(restored()), expected);
+  EXPECT_EQ(testing::tree_digests(drive()), drive_before);
+  EXPECT_EQ(staging_dirs().size(), 2u);  // the killed run's is left, as every run's is
+  ASSERT_TRUE(fakes.wait_for_calls("xdg-open"));
+}
+
+}  // namespace
+}  // namespace korvo
