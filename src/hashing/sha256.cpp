@@ -30,7 +30,7 @@ Error openssl_failure() { return Error("SHA-256 computation failed"); }
 // the bytes just read are hashed.
 class FileHasher {
  public:
-  Result<std::string> digest(const std::string& path) {
+  Result<HashedFile> digest(const std::string& path) {
     auto fd = open_file(path, O_RDONLY);
     if (!fd) return Error(fmt::format("Cannot open for hashing: {}", path), fd.error());
     if (!ready() || EVP_DigestInit_ex(context_.get(), digest_.get(), nullptr) != 1) return openssl_failure();
@@ -54,7 +54,7 @@ class FileHasher {
       hex[2 * i] = kHex[digest[i] >> 4];
       hex[2 * i + 1] = kHex[digest[i] & 0x0f];
     }
-    return hex;
+    return HashedFile{std::move(hex), std::move(*fd)};
   }
 
  private:
@@ -72,9 +72,15 @@ class FileHasher {
 
 }  // namespace
 
-Result<std::string> sha256_file(const std::string& path) {
+Result<HashedFile> sha256_file_kept_open(const std::string& path) {
   thread_local FileHasher hasher;
   return hasher.digest(path);
+}
+
+Result<std::string> sha256_file(const std::string& path) {
+  auto hashed = sha256_file_kept_open(path);
+  if (!hashed) return hashed.error();
+  return std::move(hashed->digest);
 }
 
 }  // namespace korvo

@@ -120,7 +120,7 @@ Result<void> close_output(Fd& output) {
   return Ok{};
 }
 
-Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string& root) {
+Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string& root, FolderMaker& folders) {
   auto entry = open_entry(archive, index);
   if (!entry) return Error("Invalid ZIP entry", entry.error());
   const auto name = entry_name(archive, index);
@@ -131,12 +131,12 @@ Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string
   if (auto inside = ensure_within_root(root, output_path); !inside) return inside.error();
 
   if (ends_with(*name, "/") || ends_with(*name, "\\")) {
-    if (auto made = create_directories(output_path); !made) {
+    if (auto made = folders.make(output_path); !made) {
       return Error("Cannot create staging directory", made.error());
     }
     return Ok{};
   }
-  if (auto made = create_directories(parent_path(output_path)); !made) {
+  if (auto made = folders.make(parent_path(output_path)); !made) {
     return Error("Cannot create staging directory", made.error());
   }
   auto output = open_file(output_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -177,9 +177,10 @@ Result<std::string> extract_backup_archive(const std::string& archive_path, cons
   auto root = canonical_path(destination);
   if (!root) return Error("Cannot resolve staging directory", root.error());
 
+  FolderMaker folders;
   const zip_uint64_t count = entry_count(archive->get());
   for (zip_uint64_t index = 0; index < count; ++index) {
-    if (auto extracted = extract_entry(archive->get(), index, *root); !extracted) return extracted.error();
+    if (auto extracted = extract_entry(archive->get(), index, *root, folders); !extracted) return extracted.error();
   }
   return *root;
 }
