@@ -9,13 +9,14 @@
 //   memory (no Backup.zip.tmp, no sync);
 // - open the plaintext as a ZIP archive in memory and parse manifest.json
 //   once (the digests to compare against are in there);
-// - inflate every entry (CRC-32 checked by the reader) into a reused buffer
-//   and write it to OUT_FOLDER/Backup with one open, one write, one close,
+// - inflate every entry (CRC-32 checked by the reader) in 1 MiB pieces and
+//   write it to OUT_FOLDER/Backup (a small file: one open, write, close),
 //   each folder made once;
-// - for every manifest file: read the staged file back to its end and hash
-//   it, write those same bytes to OUT_FOLDER/Restored (one open, one write,
-//   one close), read that copy back to its end and hash it, compare both
-//   digests with the manifest.
+// - for every manifest file: read the staged file to its end, hashing it and
+//   writing the same bytes to OUT_FOLDER/Restored as they come, then read
+//   that copy back to its end and hash it; compare both digests with the
+//   manifest. (Writing before the digest is known is more than a restore
+//   may do, so this stays a lower bound.)
 // No progress, no path checks, no modes, no messages beyond a failure.
 // Not part of the product.
 #include <fcntl.h>
@@ -122,37 +123,25 @@ void make_parents(const std::string& path) {
   made_folders.insert(parent);
 }
 
-void write_new_file(const std::string& path, const unsigned char* bytes, std::size_t size) {
+int create_file(const std::string& path) {
   make_parents(path);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) fail("cannot create " + path);
+  return fd;
+}
+
+void write_exact(int fd, const unsigned char* bytes, std::size_t size, const std::string& path) {
   if (size > 0 && ::write(fd, bytes, size) != static_cast<ssize_t>(size)) fail("cannot write " + path);
+}
+
+void close_file(int fd, const std::string& path) {
   if (::close(fd) != 0) fail("cannot close " + path);
 }
 
-// Reads the file to its end into `buffer` (grown as needed); returns the length.
-std::size_t read_back(const std::string& path, std::vector<unsigned char>& buffer) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fail("cannot open " + path);
-  std::size_t size = 0;
-  while (true) {
-    if (buffer.size() - size < 65536) buffer.resize(buffer.size() * 2 + 65536);
-    const ssize_t got = ::read(fd, buffer.data() + size, buffer.size() - size);
-    if (got < 0) fail("cannot read " + path);
-    if (got == 0) break;
-    size += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-  return size;
-}
-
-std::string sha256_hex(EVP_MD_CTX* ctx, const unsigned char* bytes, std::size_t size) {
+std::string hex_digest(EVP_MD_CTX* ctx) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) != 1 || EVP_DigestUpdate(ctx, bytes, size) != 1 ||
-      EVP_DigestFinal_ex(ctx, digest, &length) != 1) {
-    fail("SHA-256 failed");
-  }
+  if (EVP_DigestFinal_ex(ctx, digest, &length) != 1) fail("SHA-256 failed");
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex(2 * length, '0');
   for (unsigned i = 0; i < length; ++i) {
@@ -161,6 +150,8 @@ std::string sha256_hex(EVP_MD_CTX* ctx, const unsigned char* bytes, std::size_t 
   }
   return hex;
 }
+
+constexpr std::size_t kChunk = 1 << 20;
 
 }  // namespace
 
@@ -187,57 +178,81 @@ int main(int argc, char** argv) {
   zip_t* archive = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
   if (archive == nullptr) fail("not a ZIP archive");
 
-  std::vector<unsigned char> buffer(1 << 20);
-  auto read_entry = [&](zip_uint64_t index) {
-    zip_file_t* file = zip_fopen_index(archive, index, 0);
-    if (file == nullptr) fail("cannot open entry");
-    std::size_t size = 0;
-    while (true) {
-      if (buffer.size() - size < 65536) buffer.resize(buffer.size() * 2);
-      const zip_int64_t got = zip_fread(file, buffer.data() + size, buffer.size() - size);
-      if (got < 0) fail("cannot inflate entry");
-      if (got == 0) break;
-      size += static_cast<std::size_t>(got);
-    }
-    zip_fclose(file);
-    return size;
-  };
-
-  const zip_int64_t manifest_index = zip_name_locate(archive, "manifest.json", 0);
+  std::vector<unsigned char> buffer(kChunk);
+  const auto manifest_index = zip_name_locate(archive, "manifest.json", 0);
   if (manifest_index < 0) fail("no manifest.json");
-  const std::size_t manifest_size = read_entry(static_cast<zip_uint64_t>(manifest_index));
-  const auto manifest = nlohmann::json::parse(buffer.begin(), buffer.begin() + static_cast<long>(manifest_size));
+  std::string manifest_text;
+  {
+    zip_file_t* file = zip_fopen_index(archive, static_cast<zip_uint64_t>(manifest_index), 0);
+    if (file == nullptr) fail("cannot open manifest.json");
+    zip_int64_t got;
+    while ((got = zip_fread(file, buffer.data(), kChunk)) > 0) {
+      manifest_text.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(got));
+    }
+    if (got < 0) fail("cannot inflate manifest.json");
+    zip_fclose(file);
+  }
+  const auto manifest = nlohmann::json::parse(manifest_text);
 
   const std::string staged = out + "/Backup";
   const std::string restored = out + "/Restored";
   const zip_int64_t count = zip_get_num_entries(archive, 0);
   for (zip_int64_t index = 0; index < count; ++index) {
     const std::string name = zip_get_name(archive, static_cast<zip_uint64_t>(index), 0);
-    const std::size_t size = read_entry(static_cast<zip_uint64_t>(index));
+    const std::string path = staged + "/" + name;
+    zip_file_t* file = zip_fopen_index(archive, static_cast<zip_uint64_t>(index), 0);
+    if (file == nullptr) fail("cannot open entry " + name);
     if (!name.empty() && name.back() == '/') {
-      make_parents(staged + "/" + name);
+      make_parents(path);
     } else {
-      write_new_file(staged + "/" + name, buffer.data(), size);
+      const int output = create_file(path);
+      zip_int64_t got;
+      while ((got = zip_fread(file, buffer.data(), kChunk)) > 0) {
+        write_exact(output, buffer.data(), static_cast<std::size_t>(got), path);
+      }
+      if (got < 0) fail("cannot inflate " + name);
+      close_file(output, path);
     }
+    zip_fclose(file);
   }
   zip_discard(archive);
   ::munmap(plain, plain_size + 1);
-
   const double extract_s = since(start);
   start = Clock::now();
+
   EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_MD* sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   std::size_t checked = 0;
   for (const auto& entry : manifest.at("files")) {
     const std::string relative = entry.at("backup_path").get<std::string>();
     const std::string expected = entry.at("sha256").get<std::string>();
-    const std::size_t size = read_back(staged + "/" + relative, buffer);
-    if (sha256_hex(ctx, buffer.data(), size) != expected) fail("checksum mismatch: " + relative);
+    const std::string source = staged + "/" + relative;
     const std::string copy = restored + "/" + relative;
-    write_new_file(copy, buffer.data(), size);
-    const std::size_t copied = read_back(copy, buffer);
-    if (sha256_hex(ctx, buffer.data(), copied) != expected) fail("copy mismatch: " + relative);
+    // Hash the staged file and write the same bytes to the copy.
+    const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) fail("cannot open " + source);
+    const int output = create_file(copy);
+    if (EVP_DigestInit_ex(ctx, sha256, nullptr) != 1) fail("SHA-256 failed");
+    ssize_t got;
+    while ((got = ::read(in, buffer.data(), kChunk)) > 0) {
+      EVP_DigestUpdate(ctx, buffer.data(), static_cast<std::size_t>(got));
+      write_exact(output, buffer.data(), static_cast<std::size_t>(got), copy);
+    }
+    if (got < 0) fail("cannot read " + source);
+    ::close(in);
+    close_file(output, copy);
+    if (hex_digest(ctx) != expected) fail("checksum mismatch: " + relative);
+    // Read the copy back and hash it.
+    const int back = ::open(copy.c_str(), O_RDONLY | O_CLOEXEC);
+    if (back < 0) fail("cannot open " + copy);
+    if (EVP_DigestInit_ex(ctx, sha256, nullptr) != 1) fail("SHA-256 failed");
+    while ((got = ::read(back, buffer.data(), kChunk)) > 0) EVP_DigestUpdate(ctx, buffer.data(), static_cast<std::size_t>(got));
+    if (got < 0) fail("cannot read " + copy);
+    ::close(back);
+    if (hex_digest(ctx) != expected) fail("copy mismatch: " + relative);
     ++checked;
   }
+  EVP_MD_free(sha256);
   EVP_MD_CTX_free(ctx);
   std::printf("key_derivation %.3f\ndecryption %.3f\nextraction %.3f\ncopy_verify %.3f\nfiles %zu\n", derive_s,
               decrypt_s, extract_s, since(start), checked);
