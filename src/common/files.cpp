@@ -155,6 +155,13 @@ Result<void> create_directories(const std::string& path) {
   return Ok{};
 }
 
+Result<void> FolderMaker::make(const std::string& path) {
+  if (known_.count(path) != 0) return Ok{};
+  if (auto made = create_directories(path); !made) return made;
+  known_.insert(path);
+  return Ok{};
+}
+
 Result<std::vector<std::string>> list_directory(const std::string& path) {
   struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
@@ -192,10 +199,12 @@ std::string parent_path(std::string_view path) {
 
 namespace {
 
-// Streams the rest of `in` into `out`, in the kernel where it can.
+// Streams the whole of `in`, from its start wherever an earlier reader left
+// it, into `out`, in the kernel where it can.
 Result<void> copy_contents(int in, int out) {
+  loff_t offset = 0;
   while (true) {
-    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
+    const ssize_t copied = ::copy_file_range(in, &offset, out, nullptr, std::size_t{1} << 30, 0);
     if (copied == 0) return Ok{};
     if (copied > 0) continue;
     if (errno == EINTR) continue;
@@ -203,15 +212,18 @@ Result<void> copy_contents(int in, int out) {
     if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) break;
     return os_error(errno);
   }
+  // One buffer for every copy of the run, as a restore copies file after file.
   constexpr std::size_t kBufferSize = std::size_t{1} << 20;
-  std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+  thread_local std::unique_ptr<char[]> buffer;
+  if (!buffer) buffer.reset(new char[kBufferSize]);
   while (true) {
-    const ssize_t got = ::read(in, buffer.get(), kBufferSize);
+    const ssize_t got = ::pread(in, buffer.get(), kBufferSize, offset);
     if (got < 0) {
       if (errno == EINTR) continue;
       return os_error(errno);
     }
     if (got == 0) return Ok{};
+    offset += got;
     auto written = write_all(out, std::string_view(buffer.get(), static_cast<std::size_t>(got)));
     if (!written) return written;
   }
@@ -227,11 +239,15 @@ Result<void> close_checked(Fd& fd) {
 Result<void> copy_file(const std::string& source, const std::string& destination) {
   auto in = open_file(source, O_RDONLY);
   if (!in) return in.error();
+  return copy_open_file(in->get(), destination);
+}
+
+Result<void> copy_open_file(int source, const std::string& destination) {
   struct stat info;
-  if (::fstat(in->get(), &info) != 0) return os_error(errno);
+  if (::fstat(source, &info) != 0) return os_error(errno);
   auto out = open_file(destination, O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (!out) return out.error();
-  if (auto copied = copy_contents(in->get(), out->get()); !copied) return copied;
+  if (auto copied = copy_contents(source, out->get()); !copied) return copied;
   if (::fchmod(out->get(), info.st_mode & 07777) != 0) return os_error(errno);
   return close_checked(*out);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "common/error.hpp"
@@ -63,6 +64,16 @@ Result<std::string> canonical_path(const std::string& path);
 // mkdir -p with mode 0777 before umask; an existing directory is fine.
 Result<void> create_directories(const std::string& path);
 
+// create_directories for many paths in one run: a folder that it made or
+// found is remembered and not looked at again. A failure is not remembered.
+class FolderMaker {
+ public:
+  Result<void> make(const std::string& path);
+
+ private:
+  std::unordered_set<std::string> known_;
+};
+
 // Names in a directory, "." and ".." left out, in the listing's order.
 Result<std::vector<std::string>> list_directory(const std::string& path);
 
@@ -75,6 +86,10 @@ std::string parent_path(std::string_view path);
 // Copies the bytes of source over destination (created or truncated) and
 // gives it the source's permission bits; the kernel copies where it can.
 Result<void> copy_file(const std::string& source, const std::string& destination);
+
+// The same copy from a file already open for reading; it is read from its
+// start, whatever its offset.
+Result<void> copy_open_file(int source, const std::string& destination);
 
 // The same copy, but the destination gets exactly `mode`, set before the
 // first byte is written, so secret content is never readable under wider bits.

@@ -7,47 +7,80 @@
 namespace korvo {
 namespace {
 
-// Thrown out of the parser callback: nlohmann only stops on an exception.
+// Thrown out of the event handler: the parser only stops on an exception.
 struct JsonRuleViolation {
   std::string message;
+};
+
+// Builds the document like the plain parser and adds the nesting limit and
+// the repeated-key rule. (The parser's callback form would do the same but
+// scans the parent container at every closing brace: quadratic in a
+// manifest's file list.)
+class StrictJsonBuilder {
+ public:
+  explicit StrictJsonBuilder(Json& result) : dom_(result, /*allow_exceptions=*/true) {}
+
+  bool null() { return dom_.null(); }
+  bool boolean(bool value) { return dom_.boolean(value); }
+  bool number_integer(Json::number_integer_t value) { return dom_.number_integer(value); }
+  bool number_unsigned(Json::number_unsigned_t value) { return dom_.number_unsigned(value); }
+  bool number_float(Json::number_float_t value, const Json::string_t& text) { return dom_.number_float(value, text); }
+  bool string(Json::string_t& value) { return dom_.string(value); }
+  bool binary(Json::binary_t& value) { return dom_.binary(value); }
+
+  bool start_object(std::size_t elements) {
+    open_container();
+    open_objects_.emplace_back();
+    return dom_.start_object(elements);
+  }
+  bool key(Json::string_t& key) {
+    if (!open_objects_.back().insert(key).second) throw JsonRuleViolation{fmt::format("duplicate key \"{}\"", key)};
+    return dom_.key(key);
+  }
+  bool end_object() {
+    --depth_;
+    open_objects_.pop_back();
+    return dom_.end_object();
+  }
+  bool start_array(std::size_t elements) {
+    open_container();
+    return dom_.start_array(elements);
+  }
+  bool end_array() {
+    --depth_;
+    return dom_.end_array();
+  }
+  template <typename Exception>
+  bool parse_error(std::size_t position, const std::string& last_token, const Exception& error) {
+    return dom_.parse_error(position, last_token, error);
+  }
+
+ private:
+  void open_container() {
+    if (++depth_ > kMaxJsonNesting) {
+      throw JsonRuleViolation{fmt::format("nesting deeper than {} levels", kMaxJsonNesting)};
+    }
+  }
+
+  nlohmann::detail::json_sax_dom_parser<Json> dom_;
+  int depth_ = 0;
+  std::vector<std::set<std::string>> open_objects_;
 };
 
 }  // namespace
 
 Result<Json> parse_json_strict(std::string_view text) {
-  std::vector<std::set<std::string>> open_objects;
-  auto check = [&](int depth, Json::parse_event_t event, Json& parsed) {
-    switch (event) {
-      case Json::parse_event_t::object_start:
-      case Json::parse_event_t::array_start:
-        // depth is the parent's level here, so this value sits at depth + 1.
-        if (depth + 1 > kMaxJsonNesting) {
-          throw JsonRuleViolation{fmt::format("nesting deeper than {} levels", kMaxJsonNesting)};
-        }
-        if (event == Json::parse_event_t::object_start) open_objects.emplace_back();
-        break;
-      case Json::parse_event_t::object_end:
-        if (!open_objects.empty()) open_objects.pop_back();
-        break;
-      case Json::parse_event_t::key: {
-        const std::string& key = parsed.get_ref<const std::string&>();
-        if (!open_objects.empty() && !open_objects.back().insert(key).second) {
-          throw JsonRuleViolation{fmt::format("duplicate key \"{}\"", key)};
-        }
-        break;
-      }
-      default:
-        break;
-    }
-    return true;
-  };
+  Json result;
+  StrictJsonBuilder builder(result);
   try {
-    return Json::parse(text.begin(), text.end(), check, /*allow_exceptions=*/true, /*ignore_comments=*/false);
+    Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json, /*strict=*/true,
+                    /*ignore_comments=*/false);
   } catch (const JsonRuleViolation& violation) {
     return Error(violation.message);
   } catch (const Json::exception& error) {
     return Error(error.what());
   }
+  return result;
 }
 
 std::string json_type_name(const Json& value) {

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <memory>
-#include <vector>
 
 #include <fmt/format.h>
 
@@ -20,40 +19,68 @@ constexpr std::size_t kHashBufferSize = 1 << 20;
 struct DigestContextFree {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
+struct DigestFree {
+  void operator()(EVP_MD* digest) const { EVP_MD_free(digest); }
+};
 
 Error openssl_failure() { return Error("SHA-256 computation failed"); }
 
+// A restore hashes every file twice: the buffer, the digest and its context
+// are made once per thread and reused. The buffer is never cleared; only
+// the bytes just read are hashed.
+class FileHasher {
+ public:
+  Result<HashedFile> digest(const std::string& path) {
+    auto fd = open_file(path, O_RDONLY);
+    if (!fd) return Error(fmt::format("Cannot open for hashing: {}", path), fd.error());
+    if (!ready() || EVP_DigestInit_ex(context_.get(), digest_.get(), nullptr) != 1) return openssl_failure();
+    while (true) {
+      const ssize_t got = ::read(fd->get(), buffer_.get(), kHashBufferSize);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        return os_error(errno);
+      }
+      if (got == 0) break;
+      if (EVP_DigestUpdate(context_.get(), buffer_.get(), static_cast<std::size_t>(got)) != 1) {
+        return openssl_failure();
+      }
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1) return openssl_failure();
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex(2 * std::size_t{length}, '0');
+    for (unsigned int i = 0; i < length; ++i) {
+      hex[2 * i] = kHex[digest[i] >> 4];
+      hex[2 * i + 1] = kHex[digest[i] & 0x0f];
+    }
+    return HashedFile{std::move(hex), std::move(*fd)};
+  }
+
+ private:
+  bool ready() {
+    if (!buffer_) buffer_.reset(new (std::nothrow) unsigned char[kHashBufferSize]);
+    if (!digest_) digest_.reset(EVP_MD_fetch(nullptr, "SHA256", nullptr));
+    if (!context_) context_.reset(EVP_MD_CTX_new());
+    return buffer_ && digest_ && context_;
+  }
+
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::unique_ptr<EVP_MD, DigestFree> digest_;
+  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context_;
+};
+
 }  // namespace
 
+Result<HashedFile> sha256_file_kept_open(const std::string& path) {
+  thread_local FileHasher hasher;
+  return hasher.digest(path);
+}
+
 Result<std::string> sha256_file(const std::string& path) {
-  auto fd = open_file(path, O_RDONLY);
-  if (!fd) return Error(fmt::format("Cannot open for hashing: {}", path), fd.error());
-
-  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return openssl_failure();
-
-  std::vector<unsigned char> buffer(kHashBufferSize);
-  while (true) {
-    const ssize_t got = ::read(fd->get(), buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (got == 0) break;
-    if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(got)) != 1) return openssl_failure();
-  }
-
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return openssl_failure();
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0f];
-  }
-  return hex;
+  auto hashed = sha256_file_kept_open(path);
+  if (!hashed) return hashed.error();
+  return std::move(hashed->digest);
 }
 
 }  // namespace korvo

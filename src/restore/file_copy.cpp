@@ -53,27 +53,30 @@ class EntryRestore {
     if (!ensure_within_root(staging_root_, source_) || !ensure_within_root(restored_dir_, destination_)) {
       return fmt::format("Unsafe backup path: {}", entry_.original_path);
     }
-    auto digest = sha256_file(source_);
-    if (!digest) return fmt::format("Cannot read {}: {}", entry_.original_path, digest.error().message());
-    if (*digest != entry_.sha256) {
-      return fmt::format("Checksum mismatch: {} (expected {}, got {})", entry_.original_path, entry_.sha256, *digest);
+    // Kept open for the copy, which reads it again from the start.
+    auto hashed = sha256_file_kept_open(source_);
+    if (!hashed) return fmt::format("Cannot read {}: {}", entry_.original_path, hashed.error().message());
+    if (hashed->digest != entry_.sha256) {
+      return fmt::format("Checksum mismatch: {} (expected {}, got {})", entry_.original_path, entry_.sha256,
+                         hashed->digest);
     }
+    source_file_ = std::move(hashed->file);
     return std::nullopt;
   }
 
-  std::optional<std::string> prepare_folder() {
+  std::optional<std::string> prepare_folder(FolderMaker& folders) {
     const std::string parent = parent_path(destination_);
     if (parent.empty()) return std::nullopt;
-    if (auto made = create_directories(parent); !made) {
+    if (auto made = folders.make(parent); !made) {
       return fmt::format("Cannot create folder for {}: {}", entry_.original_path, made.error().message());
     }
     return std::nullopt;
   }
 
   std::optional<std::string> copy_and_verify() {
-    if (auto copied = copy_file(source_, destination_); !copied) {
-      return fmt::format("Copy failed for {}: {}", entry_.original_path, copied.error().message());
-    }
+    auto copied = copy_open_file(source_file_.get(), destination_);
+    source_file_.reset();
+    if (!copied) return fmt::format("Copy failed for {}: {}", entry_.original_path, copied.error().message());
     auto digest = sha256_file(destination_);
     if (!digest) return fmt::format("Cannot verify {} after copy: {}", entry_.original_path, digest.error().message());
     if (*digest != entry_.sha256) {
@@ -89,6 +92,7 @@ class EntryRestore {
   const ManifestEntry& entry_;
   std::string source_;
   std::string destination_;
+  Fd source_file_;
 };
 
 }  // namespace
@@ -127,6 +131,7 @@ Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const 
   if (auto made = create_directories(restored_dir); !made) return made.error();
 
   FileRestoreOutcome outcome;
+  FolderMaker folders;
   const std::uint64_t total = std::max<std::uint64_t>(entries.size(), 1);
   std::uint64_t processed = 0;
   for (const ManifestEntry& entry : entries) {
@@ -136,7 +141,7 @@ Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const 
       outcome.failures.push_back(std::move(*failure));
       continue;
     }
-    if (auto failure = restore.prepare_folder()) {
+    if (auto failure = restore.prepare_folder(folders)) {
       outcome.failures.push_back(std::move(*failure));
       continue;
     }

@@ -1,10 +1,14 @@
 #include "staging/archive.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -32,24 +36,159 @@ struct EntryCloser {
 using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
 using Entry = std::unique_ptr<zip_file_t, EntryCloser>;
 
-Error zip_code_error(int code) {
-  zip_error_t error;
-  zip_error_init_with_code(&error, code);
-  Error result(zip_error_strerror(&error));
-  zip_error_fini(&error);
-  return result;
-}
+// The archive file as libzip reads it, through one 64 KiB window. libzip
+// seeks before nearly every read and most reads are small neighbours (an
+// entry's local header, then its data), so through stdio nearly every one
+// of them became its own system call.
+class ArchiveReader {
+ public:
+  ArchiveReader(Fd file, zip_uint64_t size) : file_(std::move(file)), size_(size) { zip_error_init(&error_); }
+  ~ArchiveReader() { zip_error_fini(&error_); }
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+  // libzip's entry point; the source owns the reader and frees it.
+  static zip_int64_t callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    auto* reader = static_cast<ArchiveReader*>(state);
+    switch (command) {
+      case ZIP_SOURCE_OPEN:
+        reader->offset_ = 0;
+        return 0;
+      case ZIP_SOURCE_READ:
+        return reader->read(static_cast<char*>(data), length);
+      case ZIP_SOURCE_CLOSE:
+        return 0;
+      case ZIP_SOURCE_STAT: {
+        auto* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &reader->error_);
+        if (stat == nullptr) return -1;
+        zip_stat_init(stat);
+        stat->size = reader->size_;
+        stat->valid |= ZIP_STAT_SIZE;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&reader->error_, data, length);
+      case ZIP_SOURCE_FREE:
+        delete reader;
+        return 0;
+      case ZIP_SOURCE_SEEK: {
+        const zip_int64_t offset =
+            zip_source_seek_compute_offset(reader->offset_, reader->size_, data, length, &reader->error_);
+        if (offset < 0) return -1;
+        reader->offset_ = static_cast<zip_uint64_t>(offset);
+        return 0;
+      }
+      case ZIP_SOURCE_TELL:
+        return static_cast<zip_int64_t>(reader->offset_);
+      case ZIP_SOURCE_ACCEPT_EMPTY:
+        return 0;  // an empty file is not an archive
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                                              ZIP_SOURCE_SUPPORTS, ZIP_SOURCE_ACCEPT_EMPTY, -1);
+      default:
+        zip_error_set(&reader->error_, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kWindowSize = 64 * 1024;
+
+  zip_int64_t read(char* data, zip_uint64_t length) {
+    zip_uint64_t done = 0;
+    while (done < length && offset_ < size_) {
+      if (offset_ < window_start_ || offset_ >= window_start_ + window_length_) {
+        // A big read goes straight to the caller; a small one refills the window.
+        const zip_uint64_t left = length - done;
+        if (left >= kWindowSize) {
+          const ssize_t got = pread_retrying(data + done, static_cast<std::size_t>(left));
+          if (got < 0) return -1;
+          if (got == 0) break;
+          done += static_cast<zip_uint64_t>(got);
+          offset_ += static_cast<zip_uint64_t>(got);
+          continue;
+        }
+        if (!window_) window_.reset(new char[kWindowSize]);
+        window_start_ = offset_;
+        window_length_ = 0;
+        const ssize_t got = pread_retrying(window_.get(), kWindowSize);
+        if (got < 0) return -1;
+        if (got == 0) break;
+        window_length_ = static_cast<std::size_t>(got);
+      }
+      const std::size_t within = static_cast<std::size_t>(offset_ - window_start_);
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<zip_uint64_t>(length - done, window_length_ - within));
+      std::memcpy(data + done, window_.get() + within, take);
+      done += take;
+      offset_ += take;
+    }
+    return static_cast<zip_int64_t>(done);
+  }
+
+  // Reads at the current offset; a failure is kept for libzip to ask about.
+  ssize_t pread_retrying(char* into, std::size_t length) {
+    while (true) {
+      const ssize_t got = ::pread(file_.get(), into, length, static_cast<off_t>(offset_));
+      if (got >= 0) return got;
+      if (errno == EINTR) continue;
+      zip_error_set(&error_, ZIP_ER_READ, errno);
+      return -1;
+    }
+  }
+
+  Fd file_;
+  zip_uint64_t size_;
+  zip_uint64_t offset_ = 0;
+  std::unique_ptr<char[]> window_;
+  zip_uint64_t window_start_ = 0;
+  std::size_t window_length_ = 0;
+  zip_error_t error_;
+};
+
+// libzip turns every entry's DOS date into a time_t with mktime(3), and
+// glibc, while TZ is unset, checks /etc/localtime anew on every call: one
+// stat per entry, for times that are never used. While the directory is
+// read, TZ names that same default zone, which glibc then loads once.
+class DefaultTimeZoneNamed {
+ public:
+  DefaultTimeZoneNamed() : named_(env_value("TZ") == nullptr && ::setenv("TZ", ":/etc/localtime", 0) == 0) {}
+  ~DefaultTimeZoneNamed() {
+    if (named_) ::unsetenv("TZ");
+  }
+  DefaultTimeZoneNamed(const DefaultTimeZoneNamed&) = delete;
+  DefaultTimeZoneNamed& operator=(const DefaultTimeZoneNamed&) = delete;
+
+ private:
+  bool named_;
+};
 
 Result<Archive> open_archive(const std::string& path, std::string open_message, std::string_view invalid_message) {
   // Opened by hand first so that a missing file reads as such, not as a bad archive.
   auto fd = open_file(path, O_RDONLY);
   if (!fd) return Error(std::move(open_message), fd.error());
-  fd->reset();
-  // No ZIP_CHECKCONS: it refuses repeated names, which must unpack (the later one wins).
-  int code = 0;
-  zip_t* archive = zip_open(path.c_str(), ZIP_RDONLY, &code);
-  if (archive == nullptr) return Error(std::string(invalid_message), zip_code_error(code));
-  return Archive(archive);
+  struct stat info;
+  if (::fstat(fd->get(), &info) != 0) return Error(std::move(open_message), os_error(errno));
+
+  zip_error_t error;
+  zip_error_init(&error);
+  auto* reader = new ArchiveReader(std::move(*fd), static_cast<zip_uint64_t>(info.st_size));
+  zip_source_t* source = zip_source_function_create(&ArchiveReader::callback, reader, &error);
+  if (source == nullptr) {
+    delete reader;
+  } else {
+    const DefaultTimeZoneNamed zone;
+    // No ZIP_CHECKCONS: it refuses repeated names, which must unpack (the later one wins).
+    if (zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error)) {
+      zip_error_fini(&error);
+      return Archive(archive);
+    }
+    zip_source_free(source);
+  }
+  Error result(std::string(invalid_message), Error(zip_error_strerror(&error)));
+  zip_error_fini(&error);
+  return result;
 }
 
 // libzip also decodes bzip2 and more, and would ask for a password for an
@@ -120,7 +259,7 @@ Result<void> close_output(Fd& output) {
   return Ok{};
 }
 
-Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string& root) {
+Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string& root, FolderMaker& folders) {
   auto entry = open_entry(archive, index);
   if (!entry) return Error("Invalid ZIP entry", entry.error());
   const auto name = entry_name(archive, index);
@@ -131,12 +270,12 @@ Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string
   if (auto inside = ensure_within_root(root, output_path); !inside) return inside.error();
 
   if (ends_with(*name, "/") || ends_with(*name, "\\")) {
-    if (auto made = create_directories(output_path); !made) {
+    if (auto made = folders.make(output_path); !made) {
       return Error("Cannot create staging directory", made.error());
     }
     return Ok{};
   }
-  if (auto made = create_directories(parent_path(output_path)); !made) {
+  if (auto made = folders.make(parent_path(output_path)); !made) {
     return Error("Cannot create staging directory", made.error());
   }
   auto output = open_file(output_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -177,9 +316,10 @@ Result<std::string> extract_backup_archive(const std::string& archive_path, cons
   auto root = canonical_path(destination);
   if (!root) return Error("Cannot resolve staging directory", root.error());
 
+  FolderMaker folders;
   const zip_uint64_t count = entry_count(archive->get());
   for (zip_uint64_t index = 0; index < count; ++index) {
-    if (auto extracted = extract_entry(archive->get(), index, *root); !extracted) return extracted.error();
+    if (auto extracted = extract_entry(archive->get(), index, *root, folders); !extracted) return extracted.error();
   }
   return *root;
 }

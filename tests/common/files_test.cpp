@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include "common/files.hpp"
 #include "support/sandbox.hpp"
@@ -9,21 +12,32 @@ namespace korvo {
 namespace {
 
 TEST(CreateDirectories, MakesMissingParentsAcceptsExistingAndRefusesFilesInTheWay) {
-  testing::ScratchDir scratch;
-  EXPECT_TRUE(create_directories(scratch.sub("a/b/c")).ok());
-  EXPECT_TRUE(is_directory(scratch.sub("a/b/c")));
-  EXPECT_TRUE(create_directories(scratch.sub("a/b/c")).ok());
-  EXPECT_TRUE(create_directories(scratch.sub("a//b/d/")).ok());
-  EXPECT_TRUE(is_directory(scratch.sub("a/b/d")));
+  // The plain form, and the one that remembers folders across calls.
+  FolderMaker maker;
+  const std::function<Result<void>(const std::string&)> makers[] = {
+      create_directories, [&](const std::string& path) { return maker.make(path); }};
+  for (const auto& make : makers) {
+    testing::ScratchDir scratch;
+    EXPECT_TRUE(make(scratch.sub("a/b/c")).ok());
+    EXPECT_TRUE(is_directory(scratch.sub("a/b/c")));
+    EXPECT_TRUE(make(scratch.sub("a/b/c")).ok());
+    EXPECT_TRUE(make(scratch.sub("a//b/d/")).ok());
+    EXPECT_TRUE(is_directory(scratch.sub("a/b/d")));
 
-  testing::write_test_file(scratch.sub("file"), "x");
-  const auto on_file = create_directories(scratch.sub("file"));
-  ASSERT_FALSE(on_file.ok());
-  EXPECT_EQ(on_file.error().render(), "File exists");
-  const auto below_file = create_directories(scratch.sub("file/inner/deeper"));
-  ASSERT_FALSE(below_file.ok());
-  EXPECT_EQ(below_file.error().render(), "Not a directory");
-  EXPECT_FALSE(create_directories("").ok());
+    testing::write_test_file(scratch.sub("file"), "x");
+    const auto on_file = make(scratch.sub("file"));
+    ASSERT_FALSE(on_file.ok());
+    EXPECT_EQ(on_file.error().render(), "File exists");
+    const auto below_file = make(scratch.sub("file/inner/deeper"));
+    ASSERT_FALSE(below_file.ok());
+    EXPECT_EQ(below_file.error().render(), "Not a directory");
+    EXPECT_FALSE(make("").ok());
+
+    // A failure is not remembered: once the way is clear the folder is made.
+    ASSERT_EQ(::unlink(scratch.sub("file").c_str()), 0);
+    EXPECT_TRUE(make(scratch.sub("file/inner/deeper")).ok());
+    EXPECT_TRUE(is_directory(scratch.sub("file/inner/deeper")));
+  }
 }
 
 TEST(CopyFile, TruncatesTheDestinationAndTakesTheSourceBits) {

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/backup_writer.hpp"
+#include "support/env_override.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {
@@ -104,6 +106,9 @@ TEST_F(ArchiveTest, UnpacksStoredDeflateAndZip64EntriesWithFolders) {
   for (int i = 0; big.size() < 100000; ++i) big += std::to_string(i * 7919) + ",";
   for (const bool zip64 : {false, true}) {
     testing::ScratchDir scratch;
+    // Reading the archive leaves the process's time zone setting as it found it.
+    const std::optional<std::string> zone = zip64 ? std::optional<std::string>("Europe/Paris") : std::nullopt;
+    testing::EnvOverride env{{"TZ", zone}};
     const std::string archive = scratch.sub("a.zip");
     testing::write_test_file(archive, testing::zip_archive({{"photos/", ""},
                                                             {"photos/2019/x.jpg", big, /*deflate=*/true},
@@ -117,6 +122,8 @@ TEST_F(ArchiveTest, UnpacksStoredDeflateAndZip64EntriesWithFolders) {
     EXPECT_EQ(testing::read_test_file(*root + "/photos/2019/x.jpg"), big);
     EXPECT_EQ(testing::read_test_file(*root + "/notes/stored.txt"), big);
     EXPECT_EQ(testing::read_test_file(*root + "/top.txt"), "top");
+    const char* zone_after = ::getenv("TZ");
+    EXPECT_EQ(zone_after ? std::optional<std::string>(zone_after) : std::nullopt, zone);
   }
 }
 
