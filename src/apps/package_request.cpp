@@ -17,6 +17,17 @@ bool is_valid_package_name(std::string_view name) {
   return true;
 }
 
+bool is_valid_snap_name(std::string_view name) {
+  if (name.size() < 2 || name.size() > 40 || name.front() == '-' || name.back() == '-') return false;
+  if (name.find("--") != std::string_view::npos) return false;
+  bool has_letter = false;
+  for (const char c : name) {
+    if (!is_lower_or_digit(c) && c != '-') return false;
+    has_letter = has_letter || (c >= 'a' && c <= 'z');
+  }
+  return has_letter;
+}
+
 std::optional<PackageRequest> parse_package_request(std::string_view argument) {
   const std::size_t colon = argument.find(':');
   if (colon == std::string_view::npos) return std::nullopt;

@@ -19,6 +19,11 @@ inline constexpr std::size_t kMaxPackageNameBytes = 64;
 // first a letter or digit: never an option, a path or more than one word.
 bool is_valid_package_name(std::string_view name);
 
+// The snap store's own name rule on top: 2 to 40 bytes of lowercase letters,
+// digits and single inner "-", at least one letter. A "." would let snap
+// read the name as a local file.
+bool is_valid_snap_name(std::string_view name);
+
 struct PackageRequest {
   std::string name;
   bool is_snap = false;  // false for "apt"

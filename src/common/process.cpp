@@ -7,7 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <sys/syscall.h>
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -49,7 +53,7 @@ class SpawnSetup {
 std::vector<std::string> build_environment(const Command& command) {
   std::vector<std::string> entries;
   std::map<std::string, std::string> overrides(command.extra_env.begin(), command.extra_env.end());
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+  for (char** entry = command.inherit_env ? environ : nullptr; entry != nullptr && *entry != nullptr; ++entry) {
     const std::string_view text = *entry;
     const std::string name(text.substr(0, text.find('=')));
     if (overrides.count(name) == 0) entries.emplace_back(text);
@@ -211,6 +215,23 @@ Result<ProcessOutput> run_process(const Command& command) {
 bool run_succeeds(const Command& command) {
   auto output = run_process(command);
   return output && output->status.success();
+}
+
+void close_descriptors_above_stderr() {
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
+#endif
+  // Older kernels: close what /proc lists, after the listing is done.
+  std::vector<int> open_fds;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+      const int fd = std::atoi(entry->d_name);
+      if (fd > 2 && fd != own) open_fds.push_back(fd);
+    }
+    ::closedir(dir);
+  }
+  for (const int fd : open_fds) ::close(fd);
 }
 
 }  // namespace korvo

@@ -25,6 +25,7 @@ struct Command {
   Stream out = Stream::kInherit;
   Stream err = Stream::kInherit;
   std::vector<std::pair<std::string, std::string>> extra_env;  // added to (or replacing in) the environment
+  bool inherit_env = true;  // false: the child gets extra_env alone
 };
 
 struct ExitStatus {
@@ -78,5 +79,8 @@ Result<ProcessOutput> run_process(const Command& command);
 
 // Convenience: run and report whether it started and exited with status 0.
 bool run_succeeds(const Command& command);
+
+// Closes every descriptor above standard error, inherited or not.
+void close_descriptors_above_stderr();
 
 }  // namespace korvo

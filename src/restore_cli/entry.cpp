@@ -59,18 +59,21 @@ int run_entry(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) args.push_back(utf8_lossy(argv[i]));
 
   if (!args.empty() && args.front() == kInstallerFlag) {
-    return run_installer(std::vector<std::string>(args.begin() + 1, args.end()));
+    return installer_main(std::vector<std::string>(args.begin() + 1, args.end()));
   }
 
   const bool gui = decide_gui(args, ::isatty(STDIN_FILENO) == 1, [] { return command_exists("zenity"); });
-  const Result<void> outcome = run_restore(gui, args);
+  std::vector<std::string> failure_notes;
+  const Result<void> outcome = run_restore(gui, args, failure_notes);
   if (outcome.ok()) return 0;
 
-  const std::string report = failure_report_text(outcome.error());
+  std::string report = failure_report_text(outcome.error());
   if (gui) {
+    for (const std::string& note : failure_notes) report += "\n\n" + note;
     show_error(report);
   } else {
-    const std::string line = "\n" + report + "\n";
+    std::string line = "\n" + terminal_safe(report) + "\n";
+    for (const std::string& note : failure_notes) line += terminal_safe(note) + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
   }

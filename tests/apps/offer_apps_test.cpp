@@ -37,10 +37,14 @@ constexpr std::string_view kDemoList = R"([
 
 class OfferApps : public ::testing::Test {
  protected:
-  OfferApps() : fakes_(scratch_.sub("fakes")), environment_{{"PATH", fakes_.path_value()}, {"HOME", scratch_.path()}, {"TMPDIR", scratch_.path()}} {
+  OfferApps() : fakes_(scratch_.sub("fakes")), environment_{{"PATH", fakes_.path_value()},
+                                                                  {"HOME", scratch_.path()},
+                                                                  {"TMPDIR", scratch_.path()},
+                                                                  {"KORVO_TEST_PACKAGE_TOOLS", fakes_.dir() + "/bin"}} {
     fakes_.add("pkexec", "exec \"$@\"");
     fakes_.add("apt-get", "for a in \"$@\"; do [ \"$a\" = missing ] && exit 100; done; exit 0");
     fakes_.add("snap");
+    fakes_.add("apt-cache", "echo \"$2\"");  // every name is a package
     set_checklist_output("0\n");
   }
 

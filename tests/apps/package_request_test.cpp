@@ -20,6 +20,16 @@ TEST(PackageName, Rule) {
   }
 }
 
+TEST(PackageName, SnapRule) {
+  for (const std::string& name : std::vector<std::string>{"gimp", "vlc", "code", "k8s-tools", "a1", std::string(40, 'a')}) {
+    EXPECT_TRUE(is_valid_snap_name(name)) << name;
+  }
+  for (const std::string& name : std::vector<std::string>{"a", "12", "x--y", "edge-", "-edge", "code.snap", "gimp+",
+                                                          std::string(41, 'a'), "g_imp", "Gimp"}) {
+    EXPECT_FALSE(is_valid_snap_name(name)) << name;
+  }
+}
+
 TEST(PackageRequest, ParsesTheThreeTags) {
   const struct {
     std::string argument;

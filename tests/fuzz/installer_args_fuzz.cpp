@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(request->name == expected.name && request->is_snap == expected.snap &&
                    request->classic == expected.classic,
                argument);
-    std::vector<std::string> expected_command = {"apt-get", "-o", "DPkg::Lock::Timeout=600", "install", "-y", expected.name};
+    std::vector<std::string> expected_command = {"apt-get", "-o", "DPkg::Lock::Timeout=600", "install", "-y", "--no-remove", expected.name};
     if (expected.snap) expected_command = {"snap", "install", expected.name};
     if (expected.classic) expected_command.emplace_back("--classic");
     FUZZ_CHECK(korvo::install_command(*request) == expected_command, argument);

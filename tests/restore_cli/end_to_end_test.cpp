@@ -156,6 +156,20 @@ TEST_F(TerminalEndToEnd, WholeRestoreInTheTerminal) {
   EXPECT_TRUE(is_regular_file(restored() + "/Documents/notes.txt"));
 }
 
+// A name in the backup that carries terminal controls is shown, not obeyed;
+// the decrypted copy is gone once the report is out.
+TEST_F(TerminalEndToEnd, BackupTextCannotDriveTheTerminal) {
+  testing::BackupSpec plan;
+  const std::string original = "C:\\Users\\alex\\\x1b]0;owned\x07.txt";
+  plan.entries = {{"manifest.json", testing::manifest_text({{original, "a.txt", 1, testing::sha256_hex("x")}})},
+                  {"a.txt", "x"}};
+  testing::write_backup(drive(), plan);
+  const std::string screen = run_typing({drive()}, std::string(testing::kTestPassword) + "\r", 0);
+  EXPECT_EQ(screen.find("\x1b]0;"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r  100%  C:\\Users\\alex\\\uFFFD]0;owned\uFFFD.txt"), std::string::npos) << screen;
+  EXPECT_TRUE(staging_dirs().empty());
+}
+
 TEST_F(TerminalEndToEnd, EmptyEntryAndCtrlDAreRefused) {
   write_sample_backup();
   std::string screen = run_typing({drive()}, "\r", 1);
@@ -228,7 +242,11 @@ class FullRestore : public EndToEnd {
                              "[Profile0]\nName=default\nIsRelative=1\nPath=local.default\nDefault=1\n");
     EXPECT_TRUE(create_directories(home() + "/.mozilla/firefox/local.default").ok());
 
-    fakes.add("pkexec", "exec \"$@\"");
+    // The program's own installer copy would run /usr/bin's apt-get: this
+    // test binary stands in for it, pointed at the fakes.
+    fakes.add("pkexec", "shift; KORVO_TEST_PACKAGE_TOOLS='" + fakes.dir() + "/bin' exec '" + *own_executable_path() +
+                            "' \"$@\"");
+    fakes.add("apt-cache", "echo \"$2\"");
     fakes.add("apt-get");
     fakes.add("snap");
     fakes.add("pgrep", "exit 1");
@@ -238,7 +256,7 @@ class FullRestore : public EndToEnd {
   }
 
   void expect_everything_applied() {
-    EXPECT_EQ(fakes.calls("apt-get").back(), (Args{"-o", "DPkg::Lock::Timeout=600", "install", "-y", "gimp"}));
+    EXPECT_EQ(fakes.calls("apt-get").back(), (Args{"-o", "DPkg::Lock::Timeout=600", "install", "-y", "--no-remove", "gimp"}));
     EXPECT_TRUE(fakes.calls("snap").empty());  // Kate was an unticked alternative
     EXPECT_EQ(testing::read_test_file(home() + "/.mozilla/firefox/local.default/places.sqlite"), "places");
     EXPECT_TRUE(is_regular_file(restored() + "/Browser bookmarks/Chrome - Default.html"));
