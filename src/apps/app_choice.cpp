@@ -67,7 +67,7 @@ std::vector<std::size_t> parse_checklist_output(std::string_view output, std::si
 
 std::string terminal_listing(const std::vector<ChecklistRow>& rows) {
   std::string text = fmt::format("\n{}\n", kIntro);
-  for (const ChecklistRow& row : rows) text += fmt::format("  [{}] {}\n", row.ticked ? "x" : " ", row.label);
+  for (const ChecklistRow& row : rows) text += fmt::format("  [{}] {}\n", row.ticked ? "x" : " ", terminal_safe(row.label));
   return text;
 }
 

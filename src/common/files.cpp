@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <vector>
+
+#include <fmt/format.h>
 
 #include "common/text.hpp"
 
@@ -32,6 +35,8 @@ void Fd::reset(int fd) {
 }
 
 Result<Fd> open_file(const std::string& path, int flags, mode_t mode) {
+  // open(2) would stop at the NUL and open some other, shorter path.
+  if (path.find('\0') != std::string::npos) return os_error(EINVAL);
   while (true) {
     const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) return Fd(fd);
@@ -242,13 +247,15 @@ Result<void> copy_file(const std::string& source, const std::string& destination
   return copy_open_file(in->get(), destination);
 }
 
-Result<void> copy_open_file(int source, const std::string& destination) {
+Result<void> copy_open_file(int source, const std::string& destination, std::optional<mode_t> exact_mode) {
   struct stat info;
   if (::fstat(source, &info) != 0) return os_error(errno);
-  auto out = open_file(destination, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  auto out = open_file(destination, O_WRONLY | O_CREAT | O_TRUNC, exact_mode.value_or(0666));
   if (!out) return out.error();
+  // An existing file keeps its old bits through open(2); narrow them before any byte lands.
+  if (exact_mode && ::fchmod(out->get(), *exact_mode) != 0) return os_error(errno);
   if (auto copied = copy_contents(source, out->get()); !copied) return copied;
-  if (::fchmod(out->get(), info.st_mode & 07777) != 0) return os_error(errno);
+  if (!exact_mode && ::fchmod(out->get(), info.st_mode & 07777) != 0) return os_error(errno);
   return close_checked(*out);
 }
 
@@ -261,6 +268,47 @@ Result<void> copy_file_with_mode(const std::string& source, const std::string& d
   if (::fchmod(out->get(), mode) != 0) return os_error(errno);
   if (auto copied = copy_contents(in->get(), out->get()); !copied) return copied;
   return close_checked(*out);
+}
+
+namespace {
+
+// Empties the directory open as `dir_fd`; `path` only names it in errors.
+Result<void> remove_below(int dir_fd, const std::string& path) {
+  const int listing_fd = ::dup(dir_fd);
+  if (listing_fd < 0) return Error(fmt::format("Cannot remove {}", path), os_error(errno));
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listing_fd), ::closedir);
+  if (!dir) {
+    ::close(listing_fd);
+    return Error(fmt::format("Cannot remove {}", path), os_error(errno));
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  for (const std::string& name : names) {
+    const std::string child = join_path(path, name);
+    if (::unlinkat(dir_fd, name.c_str(), 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) return Error(fmt::format("Cannot remove {}", child), os_error(errno));
+    const int sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) return Error(fmt::format("Cannot remove {}", child), os_error(errno));
+    Fd sub_fd(sub);
+    if (auto emptied = remove_below(sub_fd.get(), child); !emptied) return emptied;
+    if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
+      return Error(fmt::format("Cannot remove {}", child), os_error(errno));
+    }
+  }
+  return Ok{};
+}
+
+}  // namespace
+
+Result<void> remove_tree(const std::string& path) {
+  auto dir = open_file(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+  if (!dir) return Error(fmt::format("Cannot remove {}", path), dir.error());
+  if (auto emptied = remove_below(dir->get(), path); !emptied) return emptied;
+  if (::rmdir(path.c_str()) != 0) return Error(fmt::format("Cannot remove {}", path), os_error(errno));
+  return Ok{};
 }
 
 Result<std::string> own_executable_path() {

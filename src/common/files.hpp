@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -74,6 +75,10 @@ class FolderMaker {
   std::unordered_set<std::string> known_;
 };
 
+// Deletes a directory and everything below it, never following a symbolic
+// link; the error names the first entry that could not be removed.
+Result<void> remove_tree(const std::string& path);
+
 // Names in a directory, "." and ".." left out, in the listing's order.
 Result<std::vector<std::string>> list_directory(const std::string& path);
 
@@ -88,8 +93,9 @@ std::string parent_path(std::string_view path);
 Result<void> copy_file(const std::string& source, const std::string& destination);
 
 // The same copy from a file already open for reading; it is read from its
-// start, whatever its offset.
-Result<void> copy_open_file(int source, const std::string& destination);
+// start, whatever its offset. With `exact_mode`, the destination gets
+// exactly those bits before its first byte, instead of the source's.
+Result<void> copy_open_file(int source, const std::string& destination, std::optional<mode_t> exact_mode = {});
 
 // The same copy, but the destination gets exactly `mode`, set before the
 // first byte is written, so secret content is never readable under wider bits.

@@ -145,4 +145,18 @@ std::string replace_all(std::string_view text, std::string_view from, std::strin
   return out;
 }
 
+std::string terminal_safe(std::string_view text) {
+  const std::string valid = utf8_lossy(text);
+  std::string shown;
+  shown.reserve(valid.size());
+  for (std::size_t pos = 0; pos < valid.size();) {
+    std::uint32_t code = 0;
+    const std::size_t length = utf8_decode(valid, pos, code);
+    const bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
+    shown += control ? std::string_view("\xEF\xBF\xBD") : std::string_view(valid).substr(pos, length);
+    pos += length;
+  }
+  return shown;
+}
+
 }  // namespace korvo

@@ -16,6 +16,11 @@ std::size_t utf8_decode(std::string_view text, std::size_t pos, std::uint32_t& c
 // Invalid sequences become U+FFFD, as a lossy decoder would show them.
 std::string utf8_lossy(std::string_view bytes);
 
+// For a terminal: every control character (C0, DEL, C1), line feeds
+// included, shown as U+FFFD, so text from a backup cannot move the cursor,
+// retitle the window or fake a line of ours. Invalid UTF-8 becomes U+FFFD too.
+std::string terminal_safe(std::string_view text);
+
 // Leading and trailing Unicode White_Space removed (input assumed UTF-8).
 std::string_view trim_unicode(std::string_view text);
 

@@ -15,6 +15,7 @@ namespace korvo {
 namespace {
 
 constexpr std::string_view kRestoredFolder = "Restored";
+constexpr std::string_view kWifiPasswordsFile = "WiFi-Passwords.txt";
 
 Result<std::string> home_dir() {
   const char* home = env_value("HOME");
@@ -36,6 +37,15 @@ std::optional<std::string> desktop_from_xdg(const std::string& home) {
   // Without a configured desktop it answers with the home folder itself.
   if (path == home || !is_directory(path)) return std::nullopt;
   return path;
+}
+
+// The file of Wi-Fi keys in clear is for this user's eyes only, whatever
+// the umask or the bits it came with.
+std::optional<mode_t> private_mode(std::string_view destination) {
+  const std::size_t slash = destination.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? destination : destination.substr(slash + 1);
+  if (name == kWifiPasswordsFile) return mode_t{0600};
+  return std::nullopt;
 }
 
 // One manifest entry; a failure comes back as its report line.
@@ -74,7 +84,7 @@ class EntryRestore {
   }
 
   std::optional<std::string> copy_and_verify() {
-    auto copied = copy_open_file(source_file_.get(), destination_);
+    auto copied = copy_open_file(source_file_.get(), destination_, private_mode(destination_));
     source_file_.reset();
     if (!copied) return fmt::format("Copy failed for {}: {}", entry_.original_path, copied.error().message());
     auto digest = sha256_file(destination_);
@@ -110,7 +120,9 @@ Result<std::string> normalise_backup_path(std::string_view backup_path) {
   const Error invalid("Invalid relative path");
   const std::string path = replace_all(trim_unicode(backup_path), "\\", "/");
   // A leading drive letter ("C:") is as absolute as a leading "/".
+  // A NUL would cut the path short where the OS reads it, after our checks.
   if (path.empty() || path.front() == '/' || (path.size() > 1 && path[1] == ':')) return invalid;
+  if (path.find('\0') != std::string::npos) return invalid;
   std::size_t start = 0;
   while (true) {
     // An empty piece is a "//" or a trailing "/".

@@ -67,7 +67,7 @@ Result<std::string> find_backup_folder(bool gui, const std::vector<std::string>&
   if (!looks_like_backup(*folder)) {
     return Error(fmt::format("{} does not look like a Korvo USB (needs Backup.enc and backup.salt)", *folder));
   }
-  say(gui, fmt::format("Found backup on {}", *folder));
+  say(gui, fmt::format("Found backup on {}", terminal_safe(*folder)));
   return *folder;
 }
 

@@ -1,6 +1,8 @@
 #include "restore_cli/sequence.hpp"
 
 #include <cstdio>
+#include <optional>
+
 #include <fmt/format.h>
 
 #include "apps/install_list.hpp"
@@ -44,7 +46,7 @@ void show_final_report(bool gui, const std::vector<std::string>& summary, const 
     return;
   }
   std::string text = "\n";
-  for (const std::string& line : summary) text += line + "\n";
+  for (const std::string& line : summary) text += terminal_safe(line) + "\n";
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }
@@ -64,7 +66,16 @@ std::string final_dialog_text(const std::vector<std::string>& summary) {
   return fmt::format("Done — welcome to Ubuntu!\n\n{}", join(summary, "\n\n"));
 }
 
-Result<void> run_restore(bool gui, const std::vector<std::string>& args) {
+std::string leftover_staging_line(const std::string& staging_dir, const Error& error) {
+  return fmt::format("The decrypted copy of your backup could not be removed — please delete {} yourself: {}",
+                     staging_dir, error.render());
+}
+
+namespace {
+
+// Every stage up to the report; `staging_dir` is set once it exists.
+Result<std::vector<std::string>> run_stages(bool gui, const std::vector<std::string>& args, std::string& staging_dir,
+                                            std::string& restored_folder) {
   say(gui, "Korvo restore\n");
 
   auto backup_folder = find_backup_folder(gui, args);
@@ -76,7 +87,7 @@ Result<void> run_restore(bool gui, const std::vector<std::string>& args) {
   std::string staging_root;
   {
     ProgressDialog progress = start_progress(gui, "Decrypting your backup…", true);
-    auto staged = stage_backup(*backup_folder, password->view());
+    auto staged = stage_backup(*backup_folder, password->view(), staging_dir);
     close_progress(progress);
     password->clear();  // not needed past decryption
     if (!staged) return Error("Decryption failed — wrong password, or the backup is damaged", staged.error());
@@ -94,7 +105,7 @@ Result<void> run_restore(bool gui, const std::vector<std::string>& args) {
 
   auto desktop = find_desktop_dir();
   if (!desktop) return desktop.error();
-  const std::string restored_folder = join_path(*desktop, "Restored");
+  restored_folder = join_path(*desktop, "Restored");
 
   std::vector<std::string> summary = file_report_lines(files.restored, files.failures);
   append(summary, offer_apps(staging_root, gui));
@@ -106,8 +117,27 @@ Result<void> run_restore(bool gui, const std::vector<std::string>& args) {
 
   append(summary, migrate_wifi(staging_root));
   append(summary, apply_look_and_feel(join_path(staging_root, "Settings")));
+  return summary;
+}
 
-  show_final_report(gui, summary, restored_folder);
+}  // namespace
+
+Result<void> run_restore(bool gui, const std::vector<std::string>& args, std::vector<std::string>& failure_notes) {
+  std::string staging_dir;
+  std::string restored_folder;
+  auto summary = run_stages(gui, args, staging_dir, restored_folder);
+  // The backup on the drive is the copy to go back to; the decrypted one
+  // (passwords, keys, every file in clear) must not outlive the run.
+  std::optional<std::string> leftover;
+  if (!staging_dir.empty()) {
+    if (auto removed = remove_tree(staging_dir); !removed) leftover = leftover_staging_line(staging_dir, removed.error());
+  }
+  if (!summary) {
+    if (leftover) failure_notes.push_back(std::move(*leftover));
+    return summary.error();
+  }
+  if (leftover) summary->push_back(std::move(*leftover));
+  show_final_report(gui, *summary, restored_folder);
   return Ok{};
 }
 

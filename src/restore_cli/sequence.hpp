@@ -9,8 +9,13 @@
 namespace korvo {
 
 // One restore run, stage after stage, ending with the final report.
-// Success means the report was shown, not that everything came back.
-Result<void> run_restore(bool gui, const std::vector<std::string>& args);
+// Success means the report was shown, not that everything came back. The
+// staging directory is removed at the end, success or not; when that fails
+// on a failed run, `failure_notes` gets the line for the failure report.
+Result<void> run_restore(bool gui, const std::vector<std::string>& args, std::vector<std::string>& failure_notes);
+
+// The line that sends the user to a staging directory that could not be removed.
+std::string leftover_staging_line(const std::string& staging_dir, const Error& error);
 
 // The report's file lines: the count, then at most ten failures.
 std::vector<std::string> file_report_lines(std::uint64_t restored, const std::vector<std::string>& failures);

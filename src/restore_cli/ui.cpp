@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fmt/format.h>
@@ -101,13 +102,48 @@ bool ask_yes_no(bool gui, std::string_view question) {
   return yes;
 }
 
+namespace {
+
+// zenity's answer goes straight from the pipe into a SecretString through
+// one buffer that is wiped: no ordinary string ever holds a copy.
+std::optional<SecretString> run_zenity_password() {
+  Command command;
+  command.argv = {std::string(kZenity), std::string(kTitleArgument), "--password"};
+  command.in = Stream::kNull;
+  command.out = Stream::kPipe;
+  command.err = Stream::kNull;
+  auto child = spawn_process(command);
+  if (!child) return std::nullopt;
+  SecretString answer;
+  char buffer[4096];
+  while (true) {
+    const ssize_t got = ::read(child->stdout_pipe().get(), buffer, sizeof buffer);
+    if (got > 0) {
+      answer.append(std::string_view(buffer, static_cast<std::size_t>(got)));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  wipe_bytes(buffer, sizeof buffer);
+  child->stdout_pipe().reset();
+  const auto status = child->wait();
+  if (!status || !status->success()) return std::nullopt;
+  while (!answer.empty() && answer.view().back() == '\n') answer.truncate(answer.size() - 1);
+  if (is_valid_utf8(answer.view())) return answer;
+  std::string lossy = utf8_lossy(answer.view());
+  SecretString shown(lossy);
+  wipe_string(lossy);
+  return shown;
+}
+
+}  // namespace
+
 Result<SecretString> ask_password(bool gui) {
   SecretString password;
   if (gui) {
-    auto answer = run_zenity({"--password"});
+    auto answer = run_zenity_password();
     if (!answer) return Error("Cancelled");
-    password.append(*answer);
-    wipe_string(*answer);
+    password = std::move(*answer);
   } else {
     auto typed = read_password_from_terminal("Backup password: ");
     if (!typed) return Error("Could not read the password", typed.error());
@@ -150,7 +186,8 @@ ProgressDialog start_progress(bool gui, std::string_view text, bool pulsate) {
 }
 
 std::string terminal_progress_line(unsigned percent, std::string_view text) {
-  const std::string_view shown = utf8_prefix(text, kProgressTextWidth);
+  const std::string safe = terminal_safe(text);
+  const std::string_view shown = utf8_prefix(safe, kProgressTextWidth);
   const std::size_t padding = kProgressTextWidth - utf8_char_count(shown);
   return fmt::format("\r  {:>3}%  {}{}", percent, shown, std::string(padding, ' '));
 }
@@ -176,7 +213,7 @@ void progress_step(ProgressDialog& progress, std::string_view text) {
   if (progress.window_input_.valid()) {
     (void)write_all(progress.window_input_.get(), window_step_line(text));
   } else {
-    print(fmt::format("  {}\n", text));
+    print(fmt::format("  {}\n", terminal_safe(text)));
   }
 }
 

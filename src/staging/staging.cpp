@@ -66,11 +66,13 @@ Result<std::string> resolve_staging_dir(std::uint64_t epoch_millis) {
   return canonical;
 }
 
-Result<std::string> stage_backup(const std::string& backup_folder, std::string_view password) {
+Result<std::string> stage_backup(const std::string& backup_folder, std::string_view password,
+                                 std::string& staging_dir) {
   auto backup_path = resolve_backup_dir(utf8_lossy(backup_folder));
   if (!backup_path) return backup_path.error();
   auto staging_path = resolve_staging_dir();
   if (!staging_path) return staging_path.error();
+  staging_dir = *staging_path;
 
   const std::string encrypted_path = join_path(*backup_path, "Backup.enc");
   const std::string salt_path = join_path(*backup_path, "backup.salt");
@@ -87,6 +89,11 @@ Result<std::string> stage_backup(const std::string& backup_folder, std::string_v
   if (!destination) return destination.error();
   remove_quietly(archive_path);
   return destination;
+}
+
+Result<std::string> stage_backup(const std::string& backup_folder, std::string_view password) {
+  std::string kept;
+  return stage_backup(backup_folder, password, kept);
 }
 
 }  // namespace korvo

@@ -9,7 +9,12 @@
 namespace korvo {
 
 // Decrypts and unpacks the backup folder's Backup.enc into a fresh staging
-// directory; returns the canonical "Backup" folder inside it.
+// directory; returns the canonical "Backup" folder inside it. `staging_dir`
+// names that directory as soon as it exists, success or not, so that the
+// run can remove it: it holds the decrypted backup.
+Result<std::string> stage_backup(const std::string& backup_folder, std::string_view password,
+                                 std::string& staging_dir);
+// The same, for callers that keep the staging directory.
 Result<std::string> stage_backup(const std::string& backup_folder, std::string_view password);
 
 // Canonical form of an existing path (and a check that the temporary

@@ -53,5 +53,34 @@ TEST(CopyFile, TruncatesTheDestinationAndTakesTheSourceBits) {
   EXPECT_FALSE(path_exists_nofollow(scratch.sub("other")));
 }
 
+TEST(RemoveTree, RemovesEverythingBelowWithoutFollowingLinks) {
+  testing::ScratchDir scratch;
+  testing::write_test_file(scratch.sub("outside/keep.txt"), "kept");
+  testing::write_test_file(scratch.sub("tree/a/b/c.txt"), "c", 0400);
+  testing::write_test_file(scratch.sub("tree/top.txt"), "top");
+  ASSERT_EQ(::symlink(scratch.sub("outside").c_str(), scratch.sub("tree/a/link").c_str()), 0);
+  ASSERT_EQ(::symlink(scratch.sub("outside/keep.txt").c_str(), scratch.sub("tree/file-link").c_str()), 0);
+  ASSERT_EQ(::chmod(scratch.sub("tree/a/b").c_str(), 0500), 0);  // read-only folder: a root run empties it anyway
+  const bool as_root = ::geteuid() == 0;
+  const auto removed = remove_tree(scratch.sub("tree"));
+  if (as_root) {
+    ASSERT_TRUE(removed.ok()) << removed.error().render();
+    EXPECT_FALSE(path_exists_nofollow(scratch.sub("tree")));
+  } else {
+    ASSERT_FALSE(removed.ok());
+    EXPECT_EQ(removed.error().render(), "Cannot remove " + scratch.sub("tree/a/b/c.txt") + ": Permission denied");
+    ASSERT_EQ(::chmod(scratch.sub("tree/a/b").c_str(), 0700), 0);
+    EXPECT_TRUE(remove_tree(scratch.sub("tree")).ok());
+  }
+  EXPECT_EQ(testing::read_test_file(scratch.sub("outside/keep.txt")), "kept");
+  const auto missing = remove_tree(scratch.sub("tree"));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().render(), "Cannot remove " + scratch.sub("tree") + ": No such file or directory");
+  // A link given as the tree itself is not a folder to empty.
+  ASSERT_EQ(::symlink(scratch.sub("outside").c_str(), scratch.sub("link").c_str()), 0);
+  EXPECT_FALSE(remove_tree(scratch.sub("link")).ok());
+  EXPECT_EQ(testing::read_test_file(scratch.sub("outside/keep.txt")), "kept");
+}
+
 }  // namespace
 }  // namespace korvo

@@ -32,6 +32,20 @@ TEST(Utf8, TrimRemovesUnicodeWhiteSpaceOnlyAtTheEnds) {
   EXPECT_EQ(trim_unicode("   "), "");
 }
 
+TEST(Text, TerminalSafeShowsEveryControlCharacter) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"C:\\Users\\alex\\Résumé – final.txt", "C:\\Users\\alex\\Résumé – final.txt"},
+      {"a\x1b]0;owned\x07" "b", "a\uFFFD]0;owned\uFFFD" "b"},
+      {"\x1b[2J\x1b[H", "\uFFFD[2J\uFFFD[H"},
+      {"line\nfake line\r", "line\uFFFDfake line\uFFFD"},
+      {"tab\there\x7f", "tab\uFFFDhere\uFFFD"},
+      {"c1 \xc2\x9b" "31m", "c1 \uFFFD" "31m"},  // the one-character CSI
+      {"bad \xff byte", "bad \uFFFD byte"},
+      {std::string("nul\0x", 5), "nul\uFFFDx"},
+  };
+  for (const auto& [input, shown] : cases) EXPECT_EQ(terminal_safe(input), shown) << input;
+}
+
 TEST(Text, SplitLinesDropsOneCarriageReturnBeforeEachFeed) {
   EXPECT_EQ(split_lines("a\r\nb\n\nc"), (std::vector<std::string>{"a", "b", "", "c"}));
   EXPECT_EQ(split_lines("a\r\r\n"), (std::vector<std::string>{"a\r"}));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <sstream>
@@ -33,8 +34,9 @@ TEST(NormaliseBackupPath, AcceptsOnlyPlainRelativePaths) {
     ASSERT_TRUE(result.ok()) << input;
     EXPECT_EQ(*result, expected);
   }
-  for (const std::string input : {"", "   ", "/etc/passwd", "\\Windows\\x", "C:/x", "C:\\x", "c:", "1:x", "a/../b",
-                                  "..", "./a", "a/./b", "a//b", "a\\\\b", "a/", "a\\"}) {
+  for (const std::string& input : std::vector<std::string>{"", "   ", "/etc/passwd", "\\Windows\\x", "C:/x", "C:\\x", "c:", "1:x", "a/../b",
+                                  "..", "./a", "a/./b", "a//b", "a\\\\b", "a/", "a\\",
+                                  std::string("..\0", 3), std::string("a/..\0/b", 7), std::string("a\0b", 3)}) {
     auto result = normalise_backup_path(input);
     ASSERT_FALSE(result.ok()) << input;
     EXPECT_EQ(result.error().render(), "Invalid relative path");
@@ -140,6 +142,22 @@ TEST_F(FileCopyTest, CopiesVerifiedFilesAndReportsProgress) {
   EXPECT_EQ(progress_,
             (std::vector<std::pair<int, std::string>>{
                 {33, entries[0].original_path}, {66, entries[1].original_path}, {100, entries[2].original_path}}));
+}
+
+// The file of Wi-Fi keys in clear is private to the user whatever the umask
+// or its own bits; every other file keeps its source's bits.
+TEST_F(FileCopyTest, WifiPasswordsFileIsPrivate) {
+  const mode_t old_umask = ::umask(002);
+  const ManifestEntry entries[] = {add_source("WiFi-Passwords.txt", "Home: secret", 0664),
+                                   add_source("notes.txt", "notes", 0664)};
+  testing::write_test_file(restored() + "/WiFi-Passwords.txt", "older copy", 0644);
+  auto outcome = run({entries[0], entries[1]});
+  ::umask(old_umask);
+  ASSERT_TRUE(outcome.ok()) << outcome.error().render();
+  EXPECT_EQ(outcome->restored, 2u);
+  EXPECT_EQ(testing::read_test_file(restored() + "/WiFi-Passwords.txt"), "Home: secret");
+  EXPECT_EQ(fs::status(restored() + "/WiFi-Passwords.txt").permissions(), static_cast<fs::perms>(0600));
+  EXPECT_EQ(fs::status(restored() + "/notes.txt").permissions(), static_cast<fs::perms>(0664));
 }
 
 TEST_F(FileCopyTest, EmptyListStillMakesTheRestoredFolder) {
