@@ -17,9 +17,9 @@
 #include "common/files.hpp"
 #include "crypto/key.hpp"
 #include "crypto/stream.hpp"
+#include "dialogs/terminal.hpp"
 #include "restore/file_copy.hpp"
 #include "restore/manifest.hpp"
-#include "restore_cli/ui.hpp"
 #include "staging/staging.hpp"
 
 namespace {
@@ -44,8 +44,11 @@ int main(int argc, char** argv) {
   }
   const std::string folder = argv[1];
   const std::string password = argv[2];
-  const char* tmp = korvo::env_value("TMPDIR");
-  const std::string scratch = std::string(tmp ? tmp : "/tmp") + "/korvo-bench-decrypted.zip";
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string temp_dir = tmp ? tmp : "/tmp";
+  const std::string scratch = temp_dir + "/korvo-bench-decrypted.zip";
+  // As the program does for its run: glibc then reads the zone once, not per entry.
+  if (std::getenv("TZ") == nullptr) ::setenv("TZ", ":/etc/localtime", 0);
 
   auto start = Clock::now();
   auto key = korvo::derive_backup_key(folder + "/backup.salt", password);
@@ -59,17 +62,21 @@ int main(int argc, char** argv) {
   if (!decrypted) return fail(decrypted.error());
 
   start = Clock::now();
-  auto staged = korvo::stage_backup(folder, password);
+  std::string staging_dir;
+  auto staged = korvo::stage_backup(temp_dir, folder, password, staging_dir);
   if (!staged) return fail(staged.error());
   const double stage_s = seconds_since(start);
 
   start = Clock::now();
-  auto root = korvo::resolve_backup_dir(*staged);
+  auto root = korvo::resolve_backup_dir(temp_dir, *staged);
   if (!root) return fail(root.error());
   auto manifest = korvo::load_manifest(*root);
   if (!manifest) return fail(manifest.error());
-  korvo::ProgressDialog progress;
-  auto copied = korvo::restore_files(*root, manifest->files, progress);
+  const char* home = std::getenv("HOME");
+  auto desktop = korvo::find_desktop_dir(home ? std::optional<std::string>(home) : std::nullopt);
+  if (!desktop) return fail(desktop.error());
+  const auto progress = korvo::make_terminal_progress();
+  auto copied = korvo::restore_files(*root, manifest->files, *desktop + "/Restored", *progress);
   if (!copied) return fail(copied.error());
   const double copy_s = seconds_since(start);
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "apps/installer_protocol.hpp"
 #include "apps/package_request.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
@@ -11,9 +12,6 @@
 namespace korvo {
 namespace {
 
-constexpr std::string_view kInstallerFlag = "--install-apps";
-constexpr std::string_view kProgressPrefix = "# ";
-constexpr std::string_view kInstalledPrefix = "ok ";
 constexpr std::size_t kReadChunk = 4096;
 
 // One complete line; false when it ends the reading.
@@ -61,7 +59,7 @@ void read_installer_lines(int fd, const std::function<void(std::string_view)>& o
 }
 
 Result<std::set<std::string>> run_elevated_installer(const std::vector<std::string>& command_line,
-                                                     ProgressDialog& progress) {
+                                                     Progress& progress) {
   Command command;
   command.argv = command_line;
   command.out = Stream::kPipe;  // stdin stays the terminal's, where sudo asks
@@ -70,7 +68,7 @@ Result<std::set<std::string>> run_elevated_installer(const std::vector<std::stri
   std::set<std::string> installed;
   read_installer_lines(child->stdout_pipe().get(), [&](std::string_view line) {
     if (starts_with(line, kProgressPrefix)) {
-      progress_step(progress, line.substr(kProgressPrefix.size()));
+      progress.step(line.substr(kProgressPrefix.size()));
     } else if (starts_with(line, kInstalledPrefix)) {
       installed.emplace(line.substr(kInstalledPrefix.size()));
     }

@@ -8,7 +8,7 @@
 
 #include "apps/install_item.hpp"
 #include "common/error.hpp"
-#include "restore_cli/ui.hpp"
+#include "dialogs/dialogs.hpp"
 
 // Starting the privileged installer copy through pkexec or sudo and
 // following its protocol lines.
@@ -30,6 +30,6 @@ void read_installer_lines(int fd, const std::function<void(std::string_view)>& o
 // and returns the package names it reported installed. The error means the
 // elevation tool could not be started.
 Result<std::set<std::string>> run_elevated_installer(const std::vector<std::string>& command_line,
-                                                     ProgressDialog& progress);
+                                                     Progress& progress);
 
 }  // namespace korvo

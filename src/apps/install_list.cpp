@@ -10,7 +10,6 @@
 #include "apps/install_item.hpp"
 #include "common/files.hpp"
 #include "common/text.hpp"
-#include "restore_cli/ui.hpp"
 
 namespace korvo {
 namespace {
@@ -54,23 +53,23 @@ std::vector<std::string> summary(const std::vector<const InstallItem*>& chosen,
 
 }  // namespace
 
-std::vector<std::string> offer_apps(const std::string& staging_root, bool gui) {
+std::vector<std::string> offer_apps(const std::string& staging_root, Dialogs& dialogs) {
   const std::vector<InstallItem> items = offerable_items(staging_root);
   if (items.empty()) return {};
 
   std::vector<ChecklistRow> rows;
   for (const InstallItem& item : items) rows.push_back(checklist_row(item));
   std::vector<const InstallItem*> chosen;
-  for (const std::size_t row : choose_apps(rows, gui)) chosen.push_back(&items[row]);
+  for (const std::size_t row : choose_apps(rows, dialogs)) chosen.push_back(&items[row]);
   if (chosen.empty()) return {std::string(kNoneChosen)};
 
   const auto executable = own_executable_path();
   if (!executable) return {std::string(kNoExecutable)};
   const std::string tool = elevation_tool();
 
-  ProgressDialog progress = start_progress(gui, kInstallingText, /*pulsate=*/true);
-  auto installed = run_elevated_installer(installer_command_line(tool, *executable, chosen), progress);
-  close_progress(progress);
+  const auto progress = dialogs.start_progress(kInstallingText, /*pulsate=*/true);
+  auto installed = run_elevated_installer(installer_command_line(tool, *executable, chosen), *progress);
+  progress->close();
   if (!installed) return {std::string(kNoElevation)};
   return summary(chosen, *installed);
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "apps/installer_protocol.hpp"
 #include "common/files.hpp"
 #include "common/process.hpp"
 
@@ -105,14 +106,15 @@ int run_installer(const std::vector<std::string>& requests, const InstallerTools
   }
   const bool any_apt = std::any_of(parsed->begin(), parsed->end(), [](const auto& r) { return !r.is_snap; });
   if (any_apt) {
-    if (!write_protocol_line("# Updating the package list…")) return kLostParentStatus;
+    if (!write_protocol_line(fmt::format("{}Updating the package list…", kProgressPrefix))) return kLostParentStatus;
     // A stale list may still install; the install itself tells.
     (void)run_succeeds(package_tool(tools, {std::string(kAptGet), "-o", std::string(kAptLockOption), "update"}));
   }
   for (const PackageRequest& request : *parsed) {
-    if (!write_protocol_line(fmt::format("# Installing {}…", request.name))) return kLostParentStatus;
+    if (!write_protocol_line(fmt::format("{}Installing {}…", kProgressPrefix, request.name))) return kLostParentStatus;
     const bool installed = install(tools, request);
-    if (!write_protocol_line(fmt::format("{} {}", installed ? "ok" : "fail", request.name))) return kLostParentStatus;
+    const std::string_view result = installed ? kInstalledPrefix : kFailedPrefix;
+    if (!write_protocol_line(fmt::format("{}{}", result, request.name))) return kLostParentStatus;
   }
   return kDoneStatus;
 }

@@ -11,7 +11,6 @@
 #include "browser/firefox_ini.hpp"
 #include "common/files.hpp"
 #include "common/process.hpp"
-#include "restore_cli/ui.hpp"
 
 namespace korvo {
 namespace {
@@ -45,11 +44,6 @@ constexpr std::string_view kFirstStartQuestion =
     "Firefox needs to open once so Korvo can move your bookmarks, history and passwords into it. "
     "Korvo will open it now — close Firefox to continue.";
 constexpr std::string_view kCloseQuestion = "Please close Firefox so Korvo can add your data. Closed it?";
-
-std::string home_folder() {
-  const char* home = env_value("HOME");
-  return home != nullptr ? std::string(home) : std::string(".");
-}
 
 // The backup profile with the largest places.sqlite; the later listed wins a tie.
 std::optional<std::string> choose_source_profile(const std::string& backup_firefox_folder) {
@@ -129,22 +123,23 @@ std::optional<std::string> find_firefox_profile(const std::vector<std::string>& 
   return std::nullopt;
 }
 
-std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folder, bool gui) {
+std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folder, const std::string& home,
+                                         Dialogs& dialogs) {
   const std::optional<std::string> source_profile = choose_source_profile(backup_firefox_folder);
   if (!source_profile) return {};
 
-  const std::vector<std::string> roots = firefox_roots(home_folder());
+  const std::vector<std::string> roots = firefox_roots(home);
   std::optional<std::string> local_profile = find_firefox_profile(roots);
   if (!local_profile) {
     const std::optional<std::string_view> program = installed_firefox();
-    if (!program || !ask_yes_no(gui, kFirstStartQuestion)) return {std::string(kNotSetUpLine)};
+    if (!program || !dialogs.ask_yes_no(kFirstStartQuestion)) return {std::string(kNotSetUpLine)};
     start_firefox_once(*program);
     local_profile = find_firefox_profile(roots);
     if (!local_profile) return {std::string(kNotSetUpLine)};
   }
 
   while (firefox_running()) {
-    if (!ask_yes_no(gui, kCloseQuestion)) return {std::string(kOpenLine)};
+    if (!dialogs.ask_yes_no(kCloseQuestion)) return {std::string(kOpenLine)};
   }
 
   for (const MovedFile& file : kMovedFiles) {

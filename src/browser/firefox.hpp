@@ -4,12 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "dialogs/dialogs.hpp"
+
 namespace korvo {
 
 // Moves places.sqlite, logins.json and key4.db from the backup's Firefox
 // folder (staging root/BrowserData/Firefox) into the local profile; returns
 // zero or one line. Never fails.
-std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folder, bool gui);
+std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folder, const std::string& home,
+                                         Dialogs& dialogs);
 
 // The Firefox roots below the home folder, in the order they are searched:
 // snap, classic, then the XDG location of newer releases.

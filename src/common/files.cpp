@@ -318,6 +318,5 @@ Result<std::string> own_executable_path() {
   return std::string(buffer, static_cast<std::size_t>(length));
 }
 
-const char* env_value(const char* name) { return std::getenv(name); }
 
 }  // namespace korvo

@@ -104,7 +104,5 @@ Result<void> copy_file_with_mode(const std::string& source, const std::string& d
 // Target of /proc/self/exe.
 Result<std::string> own_executable_path();
 
-// Environment value, or nothing when unset.
-const char* env_value(const char* name);
 
 }  // namespace korvo

@@ -217,6 +217,13 @@ bool run_succeeds(const Command& command) {
   return output && output->status.success();
 }
 
+bool command_exists(std::string_view name) {
+  Command command;
+  command.argv = {"sh", "-c", "command -v \"$1\"", "sh", std::string(name)};
+  command.out = Stream::kNull;
+  return run_succeeds(command);
+}
+
 void close_descriptors_above_stderr() {
 #ifdef SYS_close_range
   if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -79,6 +80,10 @@ Result<ProcessOutput> run_process(const Command& command);
 
 // Convenience: run and report whether it started and exited with status 0.
 bool run_succeeds(const Command& command);
+
+// Whether a program of that name is installed: "sh" "-c" "command -v \"$1\""
+// "sh" name exits with status 0. The name is a parameter, never shell text.
+bool command_exists(std::string_view name);
 
 // Closes every descriptor above standard error, inherited or not.
 void close_descriptors_above_stderr();

@@ -6,7 +6,6 @@
 #include "common/json.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
-#include "restore_cli/ui.hpp"
 
 namespace korvo {
 namespace {
@@ -32,9 +31,9 @@ bool gsettings_set(std::string_view schema, std::string_view key, std::string_vi
 }
 
 // The URI of the copied picture, or nothing when it could not be put in place.
-std::optional<std::string> install_wallpaper(const std::string& settings_folder, const std::string& name) {
-  const char* home = env_value("HOME");
-  const std::string folder = join_path(home != nullptr ? home : ".", kBackgroundsFolder);
+std::optional<std::string> install_wallpaper(const std::string& settings_folder, const std::string& name,
+                                             const std::string& home) {
+  const std::string folder = join_path(home, kBackgroundsFolder);
   if (!create_directories(folder)) return std::nullopt;
   const std::string source = join_path(settings_folder, name);
   // A folder of that name would still truncate an earlier copy before failing.
@@ -72,7 +71,7 @@ bool is_wallpaper_name(std::string_view name) {
 
 std::string picture_uri(std::string_view path) { return "file://" + replace_all(path, " ", "%20"); }
 
-std::vector<std::string> apply_look_and_feel(const std::string& settings_folder) {
+std::vector<std::string> apply_look_and_feel(const std::string& settings_folder, const std::string& home) {
   auto text = read_text_file(join_path(settings_folder, kSettingsFile));
   if (!text) return {};
   auto settings = parse_personal_settings(*text);
@@ -88,7 +87,7 @@ std::vector<std::string> apply_look_and_feel(const std::string& settings_folder)
     if (scheme_set) parts.emplace_back(dark ? "dark mode" : "light mode");
   }
   if (settings->wallpaper && is_wallpaper_name(*settings->wallpaper)) {
-    if (auto uri = install_wallpaper(settings_folder, *settings->wallpaper)) {
+    if (auto uri = install_wallpaper(settings_folder, *settings->wallpaper, home)) {
       if (gsettings_set(kBackgroundSchema, "picture-uri", *uri)) {
         gsettings_set(kBackgroundSchema, "picture-uri-dark", *uri);
         parts.emplace_back("your wallpaper");

@@ -27,6 +27,6 @@ std::string picture_uri(std::string_view path);
 
 // Applies dark/light mode and the wallpaper from the backup's "Settings"
 // folder through gsettings; returns zero or one line. Never fails.
-std::vector<std::string> apply_look_and_feel(const std::string& settings_folder);
+std::vector<std::string> apply_look_and_feel(const std::string& settings_folder, const std::string& home);
 
 }  // namespace korvo

@@ -14,14 +14,12 @@
 namespace korvo {
 namespace {
 
-constexpr std::string_view kRestoredFolder = "Restored";
 constexpr std::string_view kWifiPasswordsFile = "WiFi-Passwords.txt";
 
-Result<std::string> home_dir() {
-  const char* home = env_value("HOME");
-  if (home == nullptr) return Error("HOME not set", Error("environment variable not found"));
-  if (!is_valid_utf8(home)) return Error("HOME not set", Error("environment variable was not valid unicode"));
-  return std::string(home);
+Result<std::string> valid_home(const std::optional<std::string>& home) {
+  if (!home) return Error("HOME not set", Error("environment variable not found"));
+  if (!is_valid_utf8(*home)) return Error("HOME not set", Error("environment variable was not valid unicode"));
+  return *home;
 }
 
 // What xdg-user-dir names as the desktop, when that is a real folder of its own.
@@ -48,67 +46,51 @@ std::optional<mode_t> private_mode(std::string_view destination) {
   return std::nullopt;
 }
 
-// One manifest entry; a failure comes back as its report line.
-class EntryRestore {
- public:
-  EntryRestore(const std::string& staging_root, const std::string& restored_dir, const ManifestEntry& entry)
-      : staging_root_(staging_root), restored_dir_(restored_dir), entry_(entry) {}
-
-  // Steps that leave nothing behind; they end the entry without progress.
-  std::optional<std::string> check_source() {
-    auto relative = normalise_backup_path(entry_.backup_path);
-    if (!relative) return fmt::format("Unsafe backup path {}: {}", entry_.original_path, relative.error().message());
-    source_ = join_path(staging_root_, *relative);
-    destination_ = join_path(restored_dir_, *relative);
-    if (!ensure_within_root(staging_root_, source_) || !ensure_within_root(restored_dir_, destination_)) {
-      return fmt::format("Unsafe backup path: {}", entry_.original_path);
-    }
-    // Kept open for the copy, which reads it again from the start.
-    auto hashed = sha256_file_kept_open(source_);
-    if (!hashed) return fmt::format("Cannot read {}: {}", entry_.original_path, hashed.error().message());
-    if (hashed->digest != entry_.sha256) {
-      return fmt::format("Checksum mismatch: {} (expected {}, got {})", entry_.original_path, entry_.sha256,
-                         hashed->digest);
-    }
-    source_file_ = std::move(hashed->file);
-    return std::nullopt;
+// Checks, copies and checks again one entry; a failure is its report line.
+// Only an entry that got as far as the copy moves the progress on.
+Result<void> restore_entry(const std::string& staging_root, const std::string& restored_dir, const ManifestEntry& entry,
+                           FolderMaker& folders, Progress& progress, unsigned percent) {
+  auto relative = normalise_backup_path(entry.backup_path);
+  if (!relative) return Error(fmt::format("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
+  const std::string source = join_path(staging_root, *relative);
+  const std::string destination = join_path(restored_dir, *relative);
+  if (!ensure_within_root(staging_root, source) || !ensure_within_root(restored_dir, destination)) {
+    return Error(fmt::format("Unsafe backup path: {}", entry.original_path));
   }
-
-  std::optional<std::string> prepare_folder(FolderMaker& folders) {
-    const std::string parent = parent_path(destination_);
-    if (parent.empty()) return std::nullopt;
+  // Kept open for the copy, which reads it again from the start.
+  auto hashed = sha256_file_kept_open(source);
+  if (!hashed) return Error(fmt::format("Cannot read {}: {}", entry.original_path, hashed.error().message()));
+  if (hashed->digest != entry.sha256) {
+    return Error(fmt::format("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256,
+                             hashed->digest));
+  }
+  if (const std::string parent = parent_path(destination); !parent.empty()) {
     if (auto made = folders.make(parent); !made) {
-      return fmt::format("Cannot create folder for {}: {}", entry_.original_path, made.error().message());
+      return Error(fmt::format("Cannot create folder for {}: {}", entry.original_path, made.error().message()));
     }
-    return std::nullopt;
   }
-
-  std::optional<std::string> copy_and_verify() {
-    auto copied = copy_open_file(source_file_.get(), destination_, private_mode(destination_));
-    source_file_.reset();
-    if (!copied) return fmt::format("Copy failed for {}: {}", entry_.original_path, copied.error().message());
-    auto digest = sha256_file(destination_);
-    if (!digest) return fmt::format("Cannot verify {} after copy: {}", entry_.original_path, digest.error().message());
-    if (*digest != entry_.sha256) {
-      return fmt::format("Copy verification failed for {} (expected {}, got {})", entry_.original_path, entry_.sha256,
-                         *digest);
+  auto copied = copy_open_file(hashed->file.get(), destination, private_mode(destination));
+  hashed->file.reset();
+  const Result<void> verified = [&]() -> Result<void> {
+    if (!copied) return Error(fmt::format("Copy failed for {}: {}", entry.original_path, copied.error().message()));
+    auto digest = sha256_file(destination);
+    if (!digest) {
+      return Error(fmt::format("Cannot verify {} after copy: {}", entry.original_path, digest.error().message()));
     }
-    return std::nullopt;
-  }
-
- private:
-  const std::string& staging_root_;
-  const std::string& restored_dir_;
-  const ManifestEntry& entry_;
-  std::string source_;
-  std::string destination_;
-  Fd source_file_;
-};
+    if (*digest != entry.sha256) {
+      return Error(fmt::format("Copy verification failed for {} (expected {}, got {})", entry.original_path,
+                               entry.sha256, *digest));
+    }
+    return Ok{};
+  }();
+  progress.percent(percent, entry.original_path);
+  return verified;
+}
 
 }  // namespace
 
-Result<std::string> find_desktop_dir() {
-  auto home = home_dir();
+Result<std::string> find_desktop_dir(const std::optional<std::string>& home_variable) {
+  auto home = valid_home(home_variable);
   if (!home) return home.error();
   if (auto desktop = desktop_from_xdg(*home)) return *desktop;
   const std::string fallback = join_path(*home, "Desktop");
@@ -136,10 +118,7 @@ Result<std::string> normalise_backup_path(std::string_view backup_path) {
 }
 
 Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const std::vector<ManifestEntry>& entries,
-                                         ProgressDialog& progress) {
-  auto desktop = find_desktop_dir();
-  if (!desktop) return desktop.error();
-  const std::string restored_dir = join_path(*desktop, kRestoredFolder);
+                                         const std::string& restored_dir, Progress& progress) {
   if (auto made = create_directories(restored_dir); !made) return made.error();
 
   FileRestoreOutcome outcome;
@@ -148,21 +127,12 @@ Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const 
   std::uint64_t processed = 0;
   for (const ManifestEntry& entry : entries) {
     ++processed;
-    EntryRestore restore(staging_root, restored_dir, entry);
-    if (auto failure = restore.check_source()) {
-      outcome.failures.push_back(std::move(*failure));
-      continue;
-    }
-    if (auto failure = restore.prepare_folder(folders)) {
-      outcome.failures.push_back(std::move(*failure));
-      continue;
-    }
-    if (auto failure = restore.copy_and_verify()) {
-      outcome.failures.push_back(std::move(*failure));
-    } else {
+    const auto percent = static_cast<unsigned>(processed * 100 / total);
+    if (auto restored = restore_entry(staging_root, restored_dir, entry, folders, progress, percent); restored) {
       ++outcome.restored;
+    } else {
+      outcome.failures.push_back(restored.error().message());
     }
-    progress_percent(progress, static_cast<unsigned>(processed * 100 / total), entry.original_path);
   }
   return outcome;
 }

@@ -1,17 +1,19 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/error.hpp"
 #include "restore/manifest.hpp"
-#include "restore_cli/ui.hpp"
+#include "dialogs/dialogs.hpp"
 
 namespace korvo {
 
-// The desktop folder: xdg-user-dir DESKTOP, else $HOME/Desktop, else $HOME.
-Result<std::string> find_desktop_dir();
+// The desktop folder: xdg-user-dir DESKTOP, else $HOME/Desktop, else $HOME;
+// `home` is HOME as the environment had it.
+Result<std::string> find_desktop_dir(const std::optional<std::string>& home);
 
 // A manifest "backup_path" as a safe relative path, or "Invalid relative path".
 Result<std::string> normalise_backup_path(std::string_view backup_path);
@@ -21,8 +23,9 @@ struct FileRestoreOutcome {
   std::vector<std::string> failures;  // one message per failed entry, in manifest order
 };
 
-// Copies and verifies every entry from the staging root into Desktop/Restored.
+// Copies and verifies every entry from the staging root into the Restored
+// folder (made when missing).
 Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const std::vector<ManifestEntry>& entries,
-                                         ProgressDialog& progress);
+                                         const std::string& restored_dir, Progress& progress);
 
 }  // namespace korvo

@@ -4,7 +4,6 @@
 
 #include "common/files.hpp"
 #include "common/text.hpp"
-#include "restore_cli/ui.hpp"
 
 namespace korvo {
 namespace {
@@ -52,7 +51,7 @@ std::vector<std::string> candidate_folders(const std::string& executable_path, c
   return candidates;
 }
 
-Result<std::string> find_backup_folder(bool gui, const std::vector<std::string>& args) {
+Result<std::string> find_backup_folder(Dialogs& dialogs, const std::vector<std::string>& args) {
   std::optional<std::string> folder;
   for (const std::string& arg : args) {
     if (!starts_with(arg, "--")) {
@@ -61,13 +60,13 @@ Result<std::string> find_backup_folder(bool gui, const std::vector<std::string>&
     }
   }
   if (!folder) folder = search_candidates();
-  if (!folder && gui) folder = choose_folder();
+  if (!folder) folder = dialogs.choose_folder();
   if (!folder) return Error(std::string(kHowToPassPath), Error(std::string(kNothingFound)));
 
   if (!looks_like_backup(*folder)) {
     return Error(fmt::format("{} does not look like a Korvo USB (needs Backup.enc and backup.salt)", *folder));
   }
-  say(gui, fmt::format("Found backup on {}", terminal_safe(*folder)));
+  dialogs.say(fmt::format("Found backup on {}", terminal_safe(*folder)));
   return *folder;
 }
 

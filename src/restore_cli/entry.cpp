@@ -6,17 +6,19 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <memory>
 
 #include "apps/installer.hpp"
+#include "apps/installer_protocol.hpp"
+#include "common/process.hpp"
 #include "common/text.hpp"
+#include "dialogs/dialogs.hpp"
+#include "restore_cli/run_context.hpp"
 #include "restore_cli/sequence.hpp"
-#include "restore_cli/ui.hpp"
 
 namespace korvo {
 namespace {
 
-constexpr std::string_view kInstallerFlag = "--install-apps";
 constexpr std::string_view kGuiFlag = "--gui";
 constexpr std::string_view kNoGuiFlag = "--no-gui";
 constexpr int kExitFailure = 1;
@@ -63,20 +65,13 @@ int run_entry(int argc, char** argv) {
   }
 
   const bool gui = decide_gui(args, ::isatty(STDIN_FILENO) == 1, [] { return command_exists("zenity"); });
-  std::vector<std::string> failure_notes;
-  const Result<void> outcome = run_restore(gui, args, failure_notes);
+  const std::unique_ptr<Dialogs> dialogs = gui ? make_zenity_dialogs() : make_terminal_dialogs();
+  const RunContext context = run_context_from_environment(*dialogs);
+  std::vector<std::string> paragraphs;
+  const Result<void> outcome = run_restore(context, args, paragraphs);
   if (outcome.ok()) return 0;
-
-  std::string report = failure_report_text(outcome.error());
-  if (gui) {
-    for (const std::string& note : failure_notes) report += "\n\n" + note;
-    show_error(report);
-  } else {
-    std::string line = "\n" + terminal_safe(report) + "\n";
-    for (const std::string& note : failure_notes) line += terminal_safe(note) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-  }
+  paragraphs.insert(paragraphs.begin(), failure_report_text(outcome.error()));
+  dialogs->show_failure(paragraphs);
   return kExitFailure;
 }
 

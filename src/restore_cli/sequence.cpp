@@ -1,6 +1,5 @@
 #include "restore_cli/sequence.hpp"
 
-#include <cstdio>
 #include <optional>
 
 #include <fmt/format.h>
@@ -9,13 +8,12 @@
 #include "browser/bookmarks.hpp"
 #include "browser/firefox.hpp"
 #include "common/files.hpp"
-#include "common/process.hpp"
 #include "common/text.hpp"
 #include "desktop_settings/look_and_feel.hpp"
 #include "restore/file_copy.hpp"
 #include "restore/manifest.hpp"
 #include "restore_cli/discovery.hpp"
-#include "restore_cli/ui.hpp"
+#include "restore_cli/run_context.hpp"
 #include "staging/staging.hpp"
 #include "wifi/wifi.hpp"
 
@@ -28,27 +26,17 @@ void append(std::vector<std::string>& lines, std::vector<std::string> more) {
   lines.insert(lines.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
 }
 
-Result<FileRestoreOutcome> restore_staged_files(const std::string& staging_root, ProgressDialog& progress) {
-  auto root = resolve_backup_dir(staging_root);
+// The manifest first, then the desktop: a broken manifest is the first thing to report.
+Result<FileRestoreOutcome> restore_staged_files(const RunContext& context, const std::string& staging_root,
+                                                std::string& restored_folder, Progress& progress) {
+  auto root = resolve_backup_dir(context.temp_dir, staging_root);
   if (!root) return root.error();
   auto manifest = load_manifest(*root);
   if (!manifest) return manifest.error();
-  return restore_files(*root, manifest->files, progress);
-}
-
-void show_final_report(bool gui, const std::vector<std::string>& summary, const std::string& restored_folder) {
-  if (gui) {
-    show_info(final_dialog_text(summary));
-    // The file manager stays open after we are gone: started, never waited for.
-    Command open_folder;
-    open_folder.argv = {"xdg-open", restored_folder};
-    if (auto child = spawn_process(open_folder)) child->detach();
-    return;
-  }
-  std::string text = "\n";
-  for (const std::string& line : summary) text += terminal_safe(line) + "\n";
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  auto desktop = find_desktop_dir(context.home);
+  if (!desktop) return desktop.error();
+  restored_folder = join_path(*desktop, "Restored");
+  return restore_files(*root, manifest->files, restored_folder, progress);
 }
 
 }  // namespace
@@ -62,10 +50,6 @@ std::vector<std::string> file_report_lines(std::uint64_t restored, const std::ve
   return lines;
 }
 
-std::string final_dialog_text(const std::vector<std::string>& summary) {
-  return fmt::format("Done — welcome to Ubuntu!\n\n{}", join(summary, "\n\n"));
-}
-
 std::string leftover_staging_line(const std::string& staging_dir, const Error& error) {
   return fmt::format("The decrypted copy of your backup could not be removed — please delete {} yourself: {}",
                      staging_dir, error.render());
@@ -74,21 +58,22 @@ std::string leftover_staging_line(const std::string& staging_dir, const Error& e
 namespace {
 
 // Every stage up to the report; `staging_dir` is set once it exists.
-Result<std::vector<std::string>> run_stages(bool gui, const std::vector<std::string>& args, std::string& staging_dir,
-                                            std::string& restored_folder) {
-  say(gui, "Korvo restore\n");
+Result<std::vector<std::string>> run_stages(const RunContext& context, const std::vector<std::string>& args,
+                                            std::string& staging_dir, std::string& restored_folder) {
+  Dialogs& dialogs = context.dialogs;
+  dialogs.say("Korvo restore\n");
 
-  auto backup_folder = find_backup_folder(gui, args);
+  auto backup_folder = find_backup_folder(dialogs, args);
   if (!backup_folder) return backup_folder.error();
 
-  auto password = ask_password(gui);
+  auto password = dialogs.ask_password();
   if (!password) return password.error();
 
   std::string staging_root;
   {
-    ProgressDialog progress = start_progress(gui, "Decrypting your backup…", true);
-    auto staged = stage_backup(*backup_folder, password->view(), staging_dir);
-    close_progress(progress);
+    const auto progress = dialogs.start_progress("Decrypting your backup…", true);
+    auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), staging_dir);
+    progress->close();
     password->clear();  // not needed past decryption
     if (!staged) return Error("Decryption failed — wrong password, or the backup is damaged", staged.error());
     staging_root = std::move(*staged);
@@ -96,36 +81,35 @@ Result<std::vector<std::string>> run_stages(bool gui, const std::vector<std::str
 
   FileRestoreOutcome files;
   {
-    ProgressDialog progress = start_progress(gui, "Restoring your files…", false);
-    auto outcome = restore_staged_files(staging_root, progress);
-    close_progress(progress);
+    const auto progress = dialogs.start_progress("Restoring your files…", false);
+    auto outcome = restore_staged_files(context, staging_root, restored_folder, *progress);
+    progress->close();
     if (!outcome) return Error("Restore failed", outcome.error());
     files = std::move(*outcome);
   }
-
-  auto desktop = find_desktop_dir();
-  if (!desktop) return desktop.error();
-  restored_folder = join_path(*desktop, "Restored");
+  // Past the copy, HOME is known to be set and valid.
+  const std::string home = *context.home;
 
   std::vector<std::string> summary = file_report_lines(files.restored, files.failures);
-  append(summary, offer_apps(staging_root, gui));
+  append(summary, offer_apps(staging_root, dialogs));
 
   const std::string browser_data = join_path(staging_root, "BrowserData");
   std::vector<std::string> browser_notes = migrate_bookmarks(staging_root, restored_folder);
-  append(browser_notes, migrate_firefox(join_path(browser_data, "Firefox"), gui));
+  append(browser_notes, migrate_firefox(join_path(browser_data, "Firefox"), home, dialogs));
   append(summary, std::move(browser_notes));
 
   append(summary, migrate_wifi(staging_root));
-  append(summary, apply_look_and_feel(join_path(staging_root, "Settings")));
+  append(summary, apply_look_and_feel(join_path(staging_root, "Settings"), home));
   return summary;
 }
 
 }  // namespace
 
-Result<void> run_restore(bool gui, const std::vector<std::string>& args, std::vector<std::string>& failure_notes) {
+Result<void> run_restore(const RunContext& context, const std::vector<std::string>& args,
+                         std::vector<std::string>& failure_notes) {
   std::string staging_dir;
   std::string restored_folder;
-  auto summary = run_stages(gui, args, staging_dir, restored_folder);
+  auto summary = run_stages(context, args, staging_dir, restored_folder);
   // The backup on the drive is the copy to go back to; the decrypted one
   // (passwords, keys, every file in clear) must not outlive the run.
   std::optional<std::string> leftover;
@@ -137,7 +121,7 @@ Result<void> run_restore(bool gui, const std::vector<std::string>& args, std::ve
     return summary.error();
   }
   if (leftover) summary->push_back(std::move(*leftover));
-  show_final_report(gui, *summary, restored_folder);
+  context.dialogs.show_report(*summary, restored_folder);
   return Ok{};
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "restore_cli/run_context.hpp"
 
 namespace korvo {
 
@@ -12,15 +13,13 @@ namespace korvo {
 // Success means the report was shown, not that everything came back. The
 // staging directory is removed at the end, success or not; when that fails
 // on a failed run, `failure_notes` gets the line for the failure report.
-Result<void> run_restore(bool gui, const std::vector<std::string>& args, std::vector<std::string>& failure_notes);
+Result<void> run_restore(const RunContext& context, const std::vector<std::string>& args,
+                         std::vector<std::string>& failure_notes);
 
 // The line that sends the user to a staging directory that could not be removed.
 std::string leftover_staging_line(const std::string& staging_dir, const Error& error);
 
 // The report's file lines: the count, then at most ten failures.
 std::vector<std::string> file_report_lines(std::uint64_t restored, const std::vector<std::string>& failures);
-
-// The text of the final information dialog.
-std::string final_dialog_text(const std::vector<std::string>& summary);
 
 }  // namespace korvo

@@ -147,23 +147,6 @@ class ArchiveReader {
   zip_error_t error_;
 };
 
-// libzip turns every entry's DOS date into a time_t with mktime(3), and
-// glibc, while TZ is unset, checks /etc/localtime anew on every call: one
-// stat per entry, for times that are never used. While the directory is
-// read, TZ names that same default zone, which glibc then loads once.
-class DefaultTimeZoneNamed {
- public:
-  DefaultTimeZoneNamed() : named_(env_value("TZ") == nullptr && ::setenv("TZ", ":/etc/localtime", 0) == 0) {}
-  ~DefaultTimeZoneNamed() {
-    if (named_) ::unsetenv("TZ");
-  }
-  DefaultTimeZoneNamed(const DefaultTimeZoneNamed&) = delete;
-  DefaultTimeZoneNamed& operator=(const DefaultTimeZoneNamed&) = delete;
-
- private:
-  bool named_;
-};
-
 Result<Archive> open_archive(const std::string& path, std::string open_message, std::string_view invalid_message) {
   // Opened by hand first so that a missing file reads as such, not as a bad archive.
   auto fd = open_file(path, O_RDONLY);
@@ -178,7 +161,6 @@ Result<Archive> open_archive(const std::string& path, std::string open_message, 
   if (source == nullptr) {
     delete reader;
   } else {
-    const DefaultTimeZoneNamed zone;
     // No ZIP_CHECKCONS: it refuses repeated names, which must unpack (the later one wins).
     if (zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error)) {
       zip_error_fini(&error);

@@ -18,7 +18,6 @@
 namespace korvo {
 namespace {
 
-constexpr std::string_view kDefaultTempDir = "/tmp";
 // Only this user may look into the unpacked backup.
 constexpr mode_t kStagingDirMode = 0700;
 
@@ -33,22 +32,18 @@ void remove_quietly(const std::string& path) { (void)::unlink(path.c_str()); }
 
 }  // namespace
 
-std::string temp_directory() {
-  const char* value = env_value("TMPDIR");
-  return value != nullptr ? std::string(value) : std::string(kDefaultTempDir);
-}
-
-Result<std::string> resolve_backup_dir(const std::string& path) {
+Result<std::string> resolve_backup_dir(const std::string& temp_dir, const std::string& path) {
   auto canonical = canonical_path(path);
   if (!canonical) return Error(fmt::format("Backup directory does not exist: {}", path), canonical.error());
-  if (auto temp = canonical_path(temp_directory()); !temp) return Error("Cannot resolve temp directory", temp.error());
+  if (auto temp = canonical_path(temp_dir); !temp) return Error("Cannot resolve temp directory", temp.error());
   return canonical;
 }
 
-Result<std::string> resolve_staging_dir() { return resolve_staging_dir(now_epoch_millis()); }
+Result<std::string> resolve_staging_dir(const std::string& temp_dir) {
+  return resolve_staging_dir(temp_dir, now_epoch_millis());
+}
 
-Result<std::string> resolve_staging_dir(std::uint64_t epoch_millis) {
-  const std::string temp_dir = temp_directory();
+Result<std::string> resolve_staging_dir(const std::string& temp_dir, std::uint64_t epoch_millis) {
   const std::string staging_dir = join_path(temp_dir, fmt::format("korvo-restore-{}", epoch_millis));
   if (const std::string parent = parent_path(staging_dir); !parent.empty()) {
     if (auto made = create_directories(parent); !made)
@@ -66,11 +61,11 @@ Result<std::string> resolve_staging_dir(std::uint64_t epoch_millis) {
   return canonical;
 }
 
-Result<std::string> stage_backup(const std::string& backup_folder, std::string_view password,
-                                 std::string& staging_dir) {
-  auto backup_path = resolve_backup_dir(utf8_lossy(backup_folder));
+Result<std::string> stage_backup(const std::string& temp_dir, const std::string& backup_folder,
+                                 std::string_view password, std::string& staging_dir) {
+  auto backup_path = resolve_backup_dir(temp_dir, utf8_lossy(backup_folder));
   if (!backup_path) return backup_path.error();
-  auto staging_path = resolve_staging_dir();
+  auto staging_path = resolve_staging_dir(temp_dir);
   if (!staging_path) return staging_path.error();
   staging_dir = *staging_path;
 
@@ -89,11 +84,6 @@ Result<std::string> stage_backup(const std::string& backup_folder, std::string_v
   if (!destination) return destination.error();
   remove_quietly(archive_path);
   return destination;
-}
-
-Result<std::string> stage_backup(const std::string& backup_folder, std::string_view password) {
-  std::string kept;
-  return stage_backup(backup_folder, password, kept);
 }
 
 }  // namespace korvo

@@ -68,22 +68,24 @@ class OfferApps : public ::testing::Test {
     testing::StdoutCapture out(scratch_.sub("stdout"));
     {
       testing::StdinFeed in{std::string(answer)};
-      result = offer_apps(staging(), false);
+      result = offer_apps(staging(), *terminal_);
     }
     return out.text();
   }
 
   ScratchDir scratch_;
   FakeTools fakes_;
+  const std::unique_ptr<Dialogs> windows_ = make_zenity_dialogs();
+  const std::unique_ptr<Dialogs> terminal_ = make_terminal_dialogs();
   testing::EnvOverride environment_;
 };
 
 TEST_F(OfferApps, NoUsableListGivesNoLine) {
-  EXPECT_EQ(offer_apps(staging(), true), Lines{});  // no file at all
+  EXPECT_EQ(offer_apps(staging(), *windows_), Lines{});  // no file at all
   for (const char* list : {"[]", R"([{"app": "A", "linux_name": "B", "manager": "dnf", "packages": ["b"]}])",
                            R"([{"app": "A", "linux_name": "B", "manager": "apt", "packages": ["b", "Bad"]}])"}) {
     write_list(list);
-    EXPECT_EQ(offer_apps(staging(), true), Lines{}) << list;
+    EXPECT_EQ(offer_apps(staging(), *windows_), Lines{}) << list;
   }
   EXPECT_TRUE(fakes_.calls("zenity").empty());
 }
@@ -91,7 +93,7 @@ TEST_F(OfferApps, NoUsableListGivesNoLine) {
 TEST_F(OfferApps, ChecklistAndChosenOrder) {
   write_list(kDemoList);
   set_checklist_output("2\n0\n");
-  EXPECT_EQ(offer_apps(staging(), true), (Lines{"Apps installed: Code, VLC."}));
+  EXPECT_EQ(offer_apps(staging(), *windows_), (Lines{"Apps installed: Code, VLC."}));
 
   const std::string text = "--text=Korvo can install these apps for you. Untick anything you don't want.";
   const Argv expected = {"--title=Korvo", "--list", "--checklist", "--width=560", "--height=440", "--column=Install",
@@ -117,7 +119,7 @@ TEST_F(OfferApps, ItemsWithAFailedPackageOrNoPackages) {
     {"app": "Word", "linux_name": "Writer", "manager": "apt", "packages": ["libreoffice"]}
   ])");
   set_checklist_output("0\n1\n2\n3\n");
-  EXPECT_EQ(offer_apps(staging(), true),
+  EXPECT_EQ(offer_apps(staging(), *windows_),
             (Lines{"Apps installed: Text Editor, Slack, Writer.", not_installed("LibreOffice")}));
   EXPECT_EQ(fakes_.calls("pkexec"),
             std::vector<Argv>{installer_call({"apt:libreoffice", "apt:missing", "snap:slack", "apt:libreoffice"})});
@@ -127,10 +129,10 @@ TEST_F(OfferApps, NothingChosen) {
   write_list(kDemoList);
   for (const auto& [output, status] : std::vector<std::pair<std::string, int>>{{"", 0}, {"", 1}, {"0\n", 5}}) {
     set_checklist_output(output, status);
-    EXPECT_EQ(offer_apps(staging(), true), Lines{std::string(kNoneInstalled)}) << output << status;
+    EXPECT_EQ(offer_apps(staging(), *windows_), Lines{std::string(kNoneInstalled)}) << output << status;
   }
   fakes_.remove("zenity");
-  EXPECT_EQ(offer_apps(staging(), true), Lines{std::string(kNoneInstalled)});
+  EXPECT_EQ(offer_apps(staging(), *windows_), Lines{std::string(kNoneInstalled)});
   EXPECT_TRUE(fakes_.calls("pkexec").empty());
 }
 
@@ -138,16 +140,16 @@ TEST_F(OfferApps, DismissedAuthentication) {
   write_list(kDemoList);
   set_checklist_output("0\n3\n2\n");
   fakes_.add("pkexec", "exit 126");
-  EXPECT_EQ(offer_apps(staging(), true), Lines{not_installed("VLC, <Cartoons>, Code")});
+  EXPECT_EQ(offer_apps(staging(), *windows_), Lines{not_installed("VLC, <Cartoons>, Code")});
   EXPECT_TRUE(fakes_.calls("apt-get").empty());
 }
 
 TEST_F(OfferApps, SudoWhenPkexecIsMissingAndNeitherAtAll) {
   write_list(kDemoList);
   fakes_.remove("pkexec");
-  EXPECT_EQ(offer_apps(staging(), true), Lines{"Apps: could not ask for administrator rights."});
+  EXPECT_EQ(offer_apps(staging(), *windows_), Lines{"Apps: could not ask for administrator rights."});
   fakes_.add("sudo", "exec \"$@\"");
-  EXPECT_EQ(offer_apps(staging(), true), Lines{"Apps installed: VLC."});
+  EXPECT_EQ(offer_apps(staging(), *windows_), Lines{"Apps installed: VLC."});
   EXPECT_EQ(fakes_.calls("sudo"), std::vector<Argv>{installer_call({"apt:vlc"})});
 }
 
@@ -205,7 +207,7 @@ TEST_F(OfferApps, InstallerOutputThatStopsTheReading) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::alarm(300);  // a hang ends the check with SIGALRM instead of blocking the suite
-    const Lines lines = offer_apps(staging(), true);
+    const Lines lines = offer_apps(staging(), *windows_);
     const std::string text = join(lines, "\n");
     _exit(write_file(result_file, text).ok() ? 0 : 3);
   }

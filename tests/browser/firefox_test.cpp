@@ -170,7 +170,10 @@ printf '[Profile0]\nName=default-release\nIsRelative=1\nPath=Profiles/new.defaul
     return folder;
   }
 
-  std::vector<std::string> migrate(bool gui = true) { return migrate_firefox(backup, gui); }
+  std::vector<std::string> migrate(bool windows = true) {
+    const auto dialogs = windows ? make_zenity_dialogs() : make_terminal_dialogs();
+    return migrate_firefox(backup, home, *dialogs);
+  }
   Calls questions() const { return tools.calls("zenity"); }
   Calls pgrep_calls() const { return tools.calls("pgrep"); }
   static std::vector<std::string> dialog(const std::string& question) {
@@ -329,16 +332,13 @@ TEST_F(MigrateFirefoxTest, FindsTheProfileInTheXdgRoot) {
   EXPECT_EQ(read_test_file(local + "/logins.json"), "logins of p");
 }
 
-TEST_F(MigrateFirefoxTest, UnsetHomeMeansTheCurrentFolder) {
+TEST_F(MigrateFirefoxTest, RelativeHomeIsTakenFromTheCurrentFolder) {
   backup_profile("p");
   const std::string local = local_profile();
   const fs::path before = fs::current_path();
   fs::current_path(home);
-  std::vector<std::string> lines;
-  {
-    testing::EnvOverride no_home{{"HOME", std::nullopt}};
-    lines = migrate();
-  }
+  const auto dialogs = make_zenity_dialogs();
+  const std::vector<std::string> lines = migrate_firefox(backup, ".", *dialogs);
   fs::current_path(before);
   EXPECT_EQ(lines, std::vector<std::string>{kDone});
   EXPECT_EQ(read_test_file(local + "/places.sqlite"), "places of p");

@@ -96,7 +96,7 @@ TEST_F(LookAndFeelStage, AppliesDarkModeAndWallpaper) {
   write_test_file(settings + "/wallpaper.jpg", "JPEG picture bytes");
   write_test_file(backgrounds + "/korvo-wallpaper.jpg", "an older picture that is longer");
 
-  EXPECT_EQ(apply_look_and_feel(settings), Args{"Look and feel: dark mode and your wallpaper applied."});
+  EXPECT_EQ(apply_look_and_feel(settings, home), Args{"Look and feel: dark mode and your wallpaper applied."});
 
   EXPECT_EQ(tools.calls("gsettings"),
             (std::vector<Args>{ui("color-scheme", "prefer-dark"), ui("gtk-theme", "Yaru-dark"),
@@ -122,7 +122,7 @@ TEST_F(LookAndFeelStage, LightModeWithUnusableWallpaper) {
     forget_calls();
     write_settings(std::string(R"({"dark_mode": false, "wallpaper": ")") + name + "\"}");
 
-    EXPECT_EQ(apply_look_and_feel(settings), Args{"Look and feel: light mode applied."});
+    EXPECT_EQ(apply_look_and_feel(settings, home), Args{"Look and feel: light mode applied."});
     EXPECT_EQ(tools.calls("gsettings"), (std::vector<Args>{ui("color-scheme", "default"), ui("gtk-theme", "Yaru")}));
     EXPECT_FALSE(fs::exists(backgrounds + "/korvo-" + std::string(name)));
   }
@@ -147,7 +147,7 @@ TEST_F(LookAndFeelStage, FailedCommandsOnlyDropTheirPart) {
   for (const auto& c : cases) {
     forget_calls();
     tools.add("gsettings", c.fake);
-    EXPECT_EQ(apply_look_and_feel(settings), c.lines) << c.fake;
+    EXPECT_EQ(apply_look_and_feel(settings, home), c.lines) << c.fake;
     EXPECT_EQ(tools.calls("gsettings"), c.calls) << c.fake;
   }
 }
@@ -163,10 +163,10 @@ TEST_F(LookAndFeelStage, NothingToApplyOrNothingUsable) {
   };
   for (const std::string& json : unusable) {
     write_settings(json);
-    EXPECT_TRUE(apply_look_and_feel(settings).empty()) << json;
+    EXPECT_TRUE(apply_look_and_feel(settings, home).empty()) << json;
   }
   fs::remove(settings + "/settings.json");
-  EXPECT_TRUE(apply_look_and_feel(settings).empty());
+  EXPECT_TRUE(apply_look_and_feel(settings, home).empty());
   EXPECT_TRUE(tools.calls("gsettings").empty());
   EXPECT_FALSE(fs::exists(backgrounds));
 }
@@ -176,7 +176,7 @@ TEST_F(LookAndFeelStage, PictureThatIsAFolderKeepsTheEarlierCopy) {
   fs::create_directories(settings + "/wallpaper.jpg");
   write_test_file(backgrounds + "/korvo-wallpaper.jpg", "earlier picture");
   write_settings(R"({"wallpaper": "wallpaper.jpg"})");
-  EXPECT_TRUE(apply_look_and_feel(settings).empty());
+  EXPECT_TRUE(apply_look_and_feel(settings, home).empty());
   EXPECT_TRUE(tools.calls("gsettings").empty());
   EXPECT_EQ(read_test_file(backgrounds + "/korvo-wallpaper.jpg"), "earlier picture");
 }
@@ -184,19 +184,18 @@ TEST_F(LookAndFeelStage, PictureThatIsAFolderKeepsTheEarlierCopy) {
 TEST_F(LookAndFeelStage, WithoutGsettingsNothingChanges) {
   write_test_file(settings + "/wallpaper.jpg", "picture");
   write_settings(R"({"dark_mode": true, "wallpaper": "wallpaper.jpg"})");
-  EXPECT_TRUE(apply_look_and_feel(settings).empty());
+  EXPECT_TRUE(apply_look_and_feel(settings, home).empty());
   EXPECT_FALSE(fs::exists(home));
 }
 
-TEST_F(LookAndFeelStage, UnsetHomeMeansCurrentFolder) {
+TEST_F(LookAndFeelStage, RelativeHomeIsTakenFromTheCurrentFolder) {
   tools.add("gsettings");
   write_test_file(settings + "/wallpaper.png", "picture");
   write_settings(R"({"wallpaper": "wallpaper.png"})");
   const fs::path old_cwd = fs::current_path();
   fs::create_directories(scratch.sub("cwd"));
   fs::current_path(scratch.sub("cwd"));
-  EnvOverride no_home{{"HOME", std::nullopt}};
-  const auto lines = apply_look_and_feel(settings);
+  const auto lines = apply_look_and_feel(settings, ".");
   fs::current_path(old_cwd);
 
   EXPECT_EQ(lines, Args{"Look and feel: your wallpaper applied."});

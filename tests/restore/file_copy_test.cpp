@@ -5,13 +5,14 @@
 #include <sys/types.h>
 
 #include <filesystem>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/backup_writer.hpp"
 #include "support/env_override.hpp"
+#include "support/recording_dialogs.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {
@@ -59,26 +60,22 @@ class FileCopyTest : public ::testing::Test {
     return {"C:\\Users\\alex\\" + relative, relative, content.size(), testing::sha256_hex(content)};
   }
 
-  // Runs the copy in terminal mode and collects the progress lines it printed.
+  // Finds the desktop as a run does, then copies; keeps the progress shown.
   Result<FileRestoreOutcome> run(const std::vector<ManifestEntry>& entries) {
-    ProgressDialog progress;
-    ::testing::internal::CaptureStdout();
-    auto outcome = restore_files(staging_, entries, progress);
-    const std::string printed = ::testing::internal::GetCapturedStdout();
     progress_.clear();
-    std::istringstream lines(printed);
-    for (std::string line; std::getline(lines, line, '\r');) {
-      if (line.empty()) continue;
-      const std::size_t percent_end = line.find('%');
-      line.erase(line.find_last_not_of(' ') + 1);
-      progress_.emplace_back(std::stoi(line.substr(0, percent_end)), line.substr(percent_end + 3));
-    }
+    auto desktop = find_desktop_dir(home_);
+    if (!desktop) return desktop.error();
+    testing::ProgressRecord record;
+    testing::RecordingProgress progress(record);
+    auto outcome = restore_files(staging_, entries, *desktop + "/Restored", progress);
+    for (const auto& [percent, text] : record.percents) progress_.emplace_back(static_cast<int>(percent), text);
     return outcome;
   }
 
   testing::ScratchDir scratch_;
   testing::FakeTools tools_{scratch_.sub("tools")};
-  testing::EnvOverride env_{{"PATH", tools_.path_value()}, {"HOME", home()}};
+  testing::EnvOverride env_{{"PATH", tools_.path_value()}};
+  std::optional<std::string> home_ = home();
   std::string staging_;
   std::vector<std::pair<int, std::string>> progress_;
 };
@@ -87,7 +84,7 @@ TEST_F(FileCopyTest, DesktopFollowsXdgUserDirThenFallsBack) {
   const std::string custom = scratch_.sub("Schreibtisch");
   fs::create_directories(custom);
   tools_.add("xdg-user-dir", "cat > '" + scratch_.sub("stdin") + "'; printf ' %s\\n' '" + custom + "'");
-  EXPECT_EQ(*find_desktop_dir(), custom);
+  EXPECT_EQ(*find_desktop_dir(home_), custom);
   EXPECT_EQ(tools_.calls("xdg-user-dir"), (std::vector<std::vector<std::string>>{{"DESKTOP"}}));
   EXPECT_EQ(testing::read_test_file(scratch_.sub("stdin")), "");
 
@@ -99,26 +96,26 @@ TEST_F(FileCopyTest, DesktopFollowsXdgUserDirThenFallsBack) {
   };
   for (const std::string& body : fallbacks) {
     tools_.add("xdg-user-dir", body);
-    EXPECT_EQ(*find_desktop_dir(), home() + "/Desktop") << body;
+    EXPECT_EQ(*find_desktop_dir(home_), home() + "/Desktop") << body;
   }
   tools_.remove("xdg-user-dir");
-  EXPECT_EQ(*find_desktop_dir(), home() + "/Desktop");
+  EXPECT_EQ(*find_desktop_dir(home_), home() + "/Desktop");
   fs::remove(home() + "/Desktop");
-  EXPECT_EQ(*find_desktop_dir(), home());
+  EXPECT_EQ(*find_desktop_dir(home_), home());
 }
 
 TEST_F(FileCopyTest, DesktopNeedsHome) {
   {
-    testing::EnvOverride unset{{"HOME", std::nullopt}};
-    auto desktop = find_desktop_dir();
+    home_ = std::nullopt;
+    auto desktop = find_desktop_dir(home_);
     ASSERT_FALSE(desktop.ok());
     EXPECT_EQ(desktop.error().message(), "HOME not set");
     auto outcome = run({add_source("a.txt", "a")});
     ASSERT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error().message(), "HOME not set");
   }
-  testing::EnvOverride not_utf8{{"HOME", std::string("/home/al\xff")}};
-  auto desktop = find_desktop_dir();
+  home_ = std::string("/home/al\xff");
+  auto desktop = find_desktop_dir(home_);
   ASSERT_FALSE(desktop.ok());
   EXPECT_EQ(desktop.error().message(), "HOME not set");
 }

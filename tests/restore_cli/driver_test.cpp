@@ -10,6 +10,7 @@
 #include "restore_cli/discovery.hpp"
 #include "restore_cli/entry.hpp"
 #include "restore_cli/sequence.hpp"
+#include "support/recording_dialogs.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {
@@ -114,11 +115,13 @@ TEST_F(DiscoveryTest, CandidatesPutExecutableFolderFirstAndChildrenBeforeParents
 TEST_F(DiscoveryTest, NamedFolderIsCheckedWithoutSearchAndAnnouncedInTerminal) {
   const std::string folder = scratch.sub("drive");
   make_backup_folder(folder);
-  const auto found = find_backup_folder(true, {"--whatever", folder, "/second/ignored"});
+  testing::RecordingDialogs dialogs;
+  const auto found = find_backup_folder(dialogs, {"--whatever", folder, "/second/ignored"});
   ASSERT_TRUE(found.ok());
   EXPECT_EQ(*found, folder);
+  EXPECT_EQ(dialogs.said, std::vector<std::string>{"Found backup on " + folder});
 
-  const auto missing = find_backup_folder(false, {"--no-gui", "./not/a/backup"});
+  const auto missing = find_backup_folder(dialogs, {"--no-gui", "./not/a/backup"});
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().render(),
             "./not/a/backup does not look like a Korvo USB (needs Backup.enc and backup.salt)");

@@ -53,12 +53,18 @@ class StageTest : public ::testing::Test {
   }
 
   std::string stage_error(const std::string& folder) const {
-    auto staged = stage_backup(folder, testing::kTestPassword);
+    std::string staging;
+    auto staged = stage_backup(tmpdir_, folder, testing::kTestPassword, staging);
     return staged.ok() ? "(staged)" : staged.error().render();
   }
 
+  Result<std::string> stage(const std::string& folder, std::string_view password = testing::kTestPassword) const {
+    std::string staging;
+    return stage_backup(tmpdir_, folder, password, staging);
+  }
+
   testing::ScratchDir scratch_;
-  testing::EnvOverride tmpdir_{{"TMPDIR", temp()}};
+  std::string tmpdir_ = temp();
 };
 
 TEST_F(StageTest, UnpacksIntoAFreshPrivateStagingDirectory) {
@@ -72,7 +78,7 @@ TEST_F(StageTest, UnpacksIntoAFreshPrivateStagingDirectory) {
   testing::write_backup(backup_folder(), plan);
 
   const std::uint64_t before = now_millis();
-  auto staged = stage_backup(backup_folder(), testing::kTestPassword);
+  auto staged = stage(backup_folder());
   const std::uint64_t after = now_millis();
   ASSERT_TRUE(staged.ok()) << staged.error().render();
 
@@ -89,7 +95,7 @@ TEST_F(StageTest, UnpacksIntoAFreshPrivateStagingDirectory) {
   EXPECT_EQ(testing::read_test_file(*staged + "/big.bin"), big);
   EXPECT_TRUE(fs::is_directory(*staged + "/Pictures"));
   EXPECT_TRUE(fs::exists(*staged + "/manifest.json"));
-  EXPECT_EQ(resolve_backup_dir(*staged).value(), *staged);
+  EXPECT_EQ(resolve_backup_dir(tmpdir_, *staged).value(), *staged);
 }
 
 TEST_F(StageTest, AcceptsRelativeAndLinkedBackupFoldersAndNeverReusesAStagingDirectory) {
@@ -100,11 +106,11 @@ TEST_F(StageTest, AcceptsRelativeAndLinkedBackupFoldersAndNeverReusesAStagingDir
 
   const auto old_cwd = fs::current_path();
   fs::current_path(scratch_.path());
-  auto relative = stage_backup("usb/KorvoBackup", testing::kTestPassword);
+  auto relative = stage("usb/KorvoBackup");
   fs::current_path(old_cwd);
   ASSERT_TRUE(relative.ok()) << relative.error().render();
 
-  auto linked = stage_backup(scratch_.sub("link"), testing::kTestPassword);
+  auto linked = stage(scratch_.sub("link"));
   ASSERT_TRUE(linked.ok()) << linked.error().render();
   EXPECT_NE(*relative, *linked);
   EXPECT_EQ(names_in(temp()).size(), 2u);
@@ -116,16 +122,16 @@ TEST_F(StageTest, RefusesMissingFoldersBeforeCreatingAnything) {
   EXPECT_TRUE(names_in(temp()).empty());
 
   testing::write_backup(backup_folder(), {});
-  testing::EnvOverride missing_tmp{{"TMPDIR", scratch_.sub("no/such/tmp")}};
+  tmpdir_ = scratch_.sub("no/such/tmp");
   EXPECT_EQ(stage_error(backup_folder()), "Cannot resolve temp directory: No such file or directory");
   EXPECT_FALSE(fs::exists(scratch_.sub("no")));
-  testing::EnvOverride empty_tmp{{"TMPDIR", std::string()}};
+  tmpdir_ = "";
   EXPECT_EQ(stage_error(backup_folder()), "Cannot resolve temp directory: No such file or directory");
 }
 
 TEST_F(StageTest, StagingDirectoryIsNewAndPrivate) {
   const mode_t old_umask = ::umask(0);
-  auto made = resolve_staging_dir(1234);
+  auto made = resolve_staging_dir(tmpdir_, 1234);
   ::umask(old_umask);
   ASSERT_TRUE(made.ok()) << made.error().render();
   EXPECT_EQ(*made, fs::canonical(temp() + "/korvo-restore-1234").string());
@@ -134,12 +140,11 @@ TEST_F(StageTest, StagingDirectoryIsNewAndPrivate) {
   // Someone else's directory of the same name is not taken over.
   fs::create_directory(temp() + "/korvo-restore-99");
   testing::write_test_file(temp() + "/korvo-restore-99/Backup/planted", "x");
-  auto taken = resolve_staging_dir(99);
+  auto taken = resolve_staging_dir(tmpdir_, 99);
   ASSERT_FALSE(taken.ok());
   EXPECT_EQ(taken.error().render(), "Cannot create restore staging directory: File exists");
 
-  testing::EnvOverride deeper{{"TMPDIR", scratch_.sub("tmp/a/b/")}};
-  auto nested = resolve_staging_dir(0);
+  auto nested = resolve_staging_dir(scratch_.sub("tmp/a/b/"), 0);
   ASSERT_TRUE(nested.ok()) << nested.error().render();
   EXPECT_EQ(*nested, fs::canonical(scratch_.sub("tmp/a/b/korvo-restore-0")).string());
 }
@@ -163,7 +168,7 @@ TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {
   };
   for (const auto& c : cases) {
     testing::ScratchDir scratch;
-    testing::EnvOverride tmpdir{{"TMPDIR", scratch.sub("tmp")}};
+    tmpdir_ = scratch.sub("tmp");
     fs::create_directories(scratch.sub("tmp"));
     testing::BackupSpec plan;
     plan.entries = c.entries;
@@ -190,7 +195,7 @@ TEST_F(StageTest, KeyAndDecryptionErrorsPassThroughUnchanged) {
   testing::BackupSpec plan;
   plan.entries = testing::entries_with_manifest({});
   testing::write_backup(backup_folder(), plan);
-  auto wrong = stage_backup(backup_folder(), "wrong password");
+  auto wrong = stage(backup_folder(), "wrong password");
   ASSERT_FALSE(wrong.ok());
   EXPECT_EQ(wrong.error().message(),
             "Decryption failed. The password is incorrect or the backup is corrupted. (Decryption failed. The password "
@@ -198,7 +203,7 @@ TEST_F(StageTest, KeyAndDecryptionErrorsPassThroughUnchanged) {
   EXPECT_TRUE(fs::exists(staging_dir() + "/Backup.zip.tmp"));
 
   fs::remove(backup_folder() + "/backup.salt");
-  auto no_salt = stage_backup(backup_folder(), testing::kTestPassword);
+  auto no_salt = stage(backup_folder());
   ASSERT_FALSE(no_salt.ok());
   EXPECT_EQ(no_salt.error().message(), "Could not read backup.salt — is this a valid Korvo backup?");
 }

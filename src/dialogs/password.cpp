@@ -1,4 +1,4 @@
-#include "restore_cli/password.hpp"
+#include "dialogs/password.hpp"
 
 #include <fcntl.h>
 #include <signal.h>

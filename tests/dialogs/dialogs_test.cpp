@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "restore_cli/ui.hpp"
+#include "common/process.hpp"
+#include "dialogs/terminal.hpp"
+#include "dialogs/zenity.hpp"
 #include "support/env_override.hpp"
 #include "support/sandbox.hpp"
 
@@ -53,38 +55,40 @@ TEST_F(DialogTest, RunZenityPassesTitleFirstAndReadsNothingFromStdin) {
 }
 
 TEST_F(DialogTest, NonZeroExitMissingZenityOrEmptyPasswordIsNoAnswer) {
+  const auto windows = make_zenity_dialogs();
   fakes.add("zenity", "echo");
-  const auto empty = ask_password(true);
+  const auto empty = windows->ask_password();
   ASSERT_FALSE(empty.ok());
   EXPECT_EQ(empty.error().render(), "No password entered");
   fakes.add("zenity", "echo text; exit 1");
   EXPECT_FALSE(run_zenity({"--question"}).has_value());
-  EXPECT_FALSE(ask_yes_no(true, "Closed it?"));
+  EXPECT_FALSE(windows->ask_yes_no("Closed it?"));
   fakes.remove("zenity");
-  EXPECT_FALSE(ask_yes_no(true, "Closed it?"));
-  const auto password = ask_password(true);
+  EXPECT_FALSE(windows->ask_yes_no("Closed it?"));
+  const auto password = windows->ask_password();
   ASSERT_FALSE(password.ok());
   EXPECT_EQ(password.error().render(), "Cancelled");
-  EXPECT_FALSE(choose_folder().has_value());
+  EXPECT_FALSE(windows->choose_folder().has_value());
 }
 
 TEST_F(DialogTest, ProgressWindowGetsItsLinesAndIsKilledOnClose) {
   // The fake copies its input to a file and would live forever on its own.
-  fakes.add("zenity", "cat > '" + scratch.sub("window-input") + "'; exec sleep 600");
-  ProgressDialog progress = start_progress(true, "Restoring <your> files…", false);
-  ASSERT_TRUE(progress.has_window());
+  fakes.add("zenity", "echo $$ > '" + scratch.sub("window-pid") + "'; cat > '" + scratch.sub("window-input") +
+                          "'; exec sleep 600");
+  const auto progress = make_zenity_dialogs()->start_progress("Restoring <your> files…", false);
   // Capped at 99, marked-up, and backslashes doubled, which zenity would
   // otherwise compress in "# " lines.
-  progress_percent(progress, 100, "C:\\a&b <x>");
-  progress_step(progress, "step");
+  progress->percent(100, "C:\\a&b <x>");
+  progress->step("step");
   const std::string expected = "99\n# C:\\\\a&amp;b &lt;x&gt;\n# step\n";
   const std::string input_copy = scratch.sub("window-input");
   // The window is killed on close: only once it has copied everything is
   // its record (made before the copy) certain.
   EXPECT_TRUE(testing::wait_until(
       [&] { return path_exists_nofollow(input_copy) && testing::read_test_file(input_copy) == expected; }));
-  close_progress(progress);
-  EXPECT_FALSE(progress.has_window());
+  const pid_t window = std::stoi(testing::read_test_file(scratch.sub("window-pid")));
+  progress->close();
+  EXPECT_EQ(::kill(window, 0), -1);  // killed and reaped, not left as a zombie
   EXPECT_EQ(testing::read_test_file(input_copy), expected);
   EXPECT_EQ(fakes.calls("zenity"),
             (std::vector<Args>{{"--title=Korvo", "--progress", "--width=460", "--no-cancel", "--auto-close",
@@ -97,9 +101,9 @@ TEST_F(DialogTest, UpdatesToADeadWindowAreIgnored) {
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &old_action);
   fakes.add("zenity", "exit 0");
-  ProgressDialog progress = start_progress(true, "x", false);
-  for (unsigned i = 0; i < 2000; ++i) progress_percent(progress, i % 100, std::string(100, 'y'));
-  close_progress(progress);
+  const auto progress = make_zenity_dialogs()->start_progress("x", false);
+  for (unsigned i = 0; i < 2000; ++i) progress->percent(i % 100, std::string(100, 'y'));
+  progress->close();
   sigaction(SIGPIPE, &old_action, nullptr);
   SUCCEED();  // no SIGPIPE death, no hang
 }

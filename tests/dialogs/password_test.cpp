@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "restore_cli/password.hpp"
+#include "dialogs/password.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {

@@ -1,4 +1,4 @@
-#include "apps/app_choice.hpp"
+#include "dialogs/zenity.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 namespace korvo {
 namespace {
 
-// Labels and ticks are pinned by the checklist argument vector in offer_apps_test.
+// Labels and ticks are pinned by the checklist argument vector in the app offer tests.
 TEST(AppChoice, ChecklistOutputToRows) {
   const struct {
     std::string output;

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/secret.hpp"
+
+// Every way the program talks to the user. The entry picks one of the two
+// implementations, zenity windows or the terminal, once per run; stages get
+// it and never ask which one they have.
+namespace korvo {
+
+// One progress display, from start to close. Closing twice is harmless; one
+// destroyed unclosed is closed then.
+class Progress {
+ public:
+  virtual ~Progress() = default;
+  virtual void percent(unsigned percent, std::string_view text) = 0;
+  virtual void step(std::string_view text) = 0;
+  virtual void close() = 0;
+};
+
+struct ChecklistRow {
+  std::string label;
+  bool ticked = false;
+};
+
+struct Checklist {
+  std::string intro;     // above the rows
+  std::string question;  // the terminal's one question: take the ticked rows?
+  std::vector<ChecklistRow> rows;
+};
+
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+
+  // A status line in the terminal; windows show nothing.
+  virtual void say(std::string_view text) = 0;
+  virtual bool ask_yes_no(std::string_view question) = 0;
+  virtual Result<SecretString> ask_password() = 0;
+  // The backup folder picked by hand; nothing when none was (or can be) picked.
+  virtual std::optional<std::string> choose_folder() = 0;
+  // The chosen row indices, in the order given; empty when nothing was chosen.
+  virtual std::vector<std::size_t> choose_rows(const Checklist& checklist) = 0;
+  virtual std::unique_ptr<Progress> start_progress(std::string_view text, bool pulsate) = 0;
+  // The end of a run that went through: the report lines, and the folder
+  // the files came back to.
+  virtual void show_report(const std::vector<std::string>& lines, const std::string& restored_folder) = 0;
+  // The end of a run that failed: the failure report, then any notes.
+  virtual void show_failure(const std::vector<std::string>& paragraphs) = 0;
+};
+
+std::unique_ptr<Dialogs> make_zenity_dialogs();
+std::unique_ptr<Dialogs> make_terminal_dialogs();
+
+// The final report's text in a window.
+std::string final_dialog_text(const std::vector<std::string>& summary);
+
+}  // namespace korvo

@@ -1,0 +1,212 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <fmt/format.h>
+
+#include "common/files.hpp"
+#include "common/process.hpp"
+#include "common/text.hpp"
+#include "dialogs/terminal.hpp"
+#include "dialogs/zenity.hpp"
+
+namespace korvo {
+namespace {
+
+constexpr std::string_view kZenity = "zenity";
+constexpr std::string_view kTitleArgument = "--title=Korvo";
+constexpr unsigned kWindowPercentCap = 99;
+
+// zenity runs every "# " line through g_strcompress, which eats backslashes
+// ("C:\Users" would show as "C:Users"); doubled ones come out as one.
+std::string protect_backslashes(std::string_view text) { return replace_all(text, "\\", "\\\\"); }
+
+// Digits only; anything else, or a number too big for an index, is no index.
+std::optional<std::size_t> parse_index(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// zenity's answer goes straight from the pipe into a SecretString through
+// one buffer that is wiped: no ordinary string ever holds a copy.
+std::optional<SecretString> run_zenity_password() {
+  Command command;
+  command.argv = {std::string(kZenity), std::string(kTitleArgument), "--password"};
+  command.in = Stream::kNull;
+  command.out = Stream::kPipe;
+  command.err = Stream::kNull;
+  auto child = spawn_process(command);
+  if (!child) return std::nullopt;
+  SecretString answer;
+  char buffer[4096];
+  while (true) {
+    const ssize_t got = ::read(child->stdout_pipe().get(), buffer, sizeof buffer);
+    if (got > 0) {
+      answer.append(std::string_view(buffer, static_cast<std::size_t>(got)));
+    } else if (got == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  wipe_bytes(buffer, sizeof buffer);
+  child->stdout_pipe().reset();
+  const auto status = child->wait();
+  if (!status || !status->success()) return std::nullopt;
+  while (!answer.empty() && answer.view().back() == '\n') answer.truncate(answer.size() - 1);
+  if (is_valid_utf8(answer.view())) return answer;
+  std::string lossy = utf8_lossy(answer.view());
+  SecretString shown(lossy);
+  wipe_string(lossy);
+  return shown;
+}
+
+// A zenity progress window fed through a pipe, killed on close.
+class WindowProgress : public Progress {
+ public:
+  WindowProgress(Fd input, Child window) : input_(std::move(input)), window_(std::move(window)) {}
+  ~WindowProgress() override { close(); }
+
+  // A window that has died only makes the write fail; the work goes on.
+  void percent(unsigned percent, std::string_view text) override {
+    (void)write_all(input_.get(), window_progress_line(percent, text));
+  }
+  void step(std::string_view text) override { (void)write_all(input_.get(), window_step_line(text)); }
+  void close() override {
+    input_.reset();
+    if (!window_.running()) return;
+    window_.kill(SIGKILL);
+    (void)window_.wait();
+  }
+
+ private:
+  Fd input_;
+  Child window_;
+};
+
+class ZenityDialogs : public Dialogs {
+ public:
+  void say(std::string_view) override {}
+
+  bool ask_yes_no(std::string_view question) override {
+    return run_zenity({"--question", "--width=420", "--no-markup", fmt::format("--text={}", question)}).has_value();
+  }
+
+  Result<SecretString> ask_password() override {
+    auto answer = run_zenity_password();
+    if (!answer) return Error("Cancelled");
+    if (answer->empty()) return Error("No password entered");
+    return std::move(*answer);
+  }
+
+  std::optional<std::string> choose_folder() override {
+    return run_zenity({"--file-selection", "--directory", "--title=Korvo — select your Korvo USB drive"});
+  }
+
+  std::vector<std::size_t> choose_rows(const Checklist& checklist) override {
+    const auto output = run_zenity(checklist_arguments(checklist));
+    if (!output) return {};
+    return parse_checklist_output(*output, checklist.rows.size());
+  }
+
+  std::unique_ptr<Progress> start_progress(std::string_view text, bool pulsate) override {
+    Command command;
+    command.argv = {std::string(kZenity), std::string(kTitleArgument), "--progress", "--width=460", "--no-cancel",
+                    "--auto-close",       fmt::format("--text={}", escape_markup(text))};
+    if (pulsate) command.argv.emplace_back("--pulsate");
+    command.in = Stream::kPipe;
+    auto child = spawn_process(command);
+    // Without a window the progress still shows, as the terminal would.
+    if (!child) return make_terminal_progress();
+    Fd input = std::move(child->stdin_pipe());
+    return std::make_unique<WindowProgress>(std::move(input), std::move(*child));
+  }
+
+  void show_report(const std::vector<std::string>& lines, const std::string& restored_folder) override {
+    (void)run_zenity({"--info", "--width=520", "--no-markup", fmt::format("--text={}", final_dialog_text(lines))});
+    // The file manager stays open after we are gone: started, never waited for.
+    Command open_folder;
+    open_folder.argv = {"xdg-open", restored_folder};
+    if (auto child = spawn_process(open_folder)) child->detach();
+  }
+
+  void show_failure(const std::vector<std::string>& paragraphs) override {
+    (void)run_zenity({"--error", "--width=460", "--no-markup", fmt::format("--text={}", join(paragraphs, "\n\n"))});
+  }
+};
+
+}  // namespace
+
+std::string strip_trailing_line_feeds(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::optional<std::string> run_zenity(const std::vector<std::string>& args) {
+  Command command;
+  command.argv = {std::string(kZenity), std::string(kTitleArgument)};
+  command.argv.insert(command.argv.end(), args.begin(), args.end());
+  command.in = Stream::kNull;
+  command.out = Stream::kCapture;
+  command.err = Stream::kCapture;
+  auto output = run_process(command);
+  if (!output || !output->status.success()) return std::nullopt;
+  return strip_trailing_line_feeds(utf8_lossy(output->out));
+}
+
+std::string escape_markup(std::string_view text) {
+  std::string escaped = replace_all(text, "&", "&amp;");
+  escaped = replace_all(escaped, "<", "&lt;");
+  return replace_all(escaped, ">", "&gt;");
+}
+
+std::string window_progress_line(unsigned percent, std::string_view text) {
+  return fmt::format("{}\n# {}\n", std::min(percent, kWindowPercentCap), protect_backslashes(escape_markup(text)));
+}
+
+std::string window_step_line(std::string_view text) {
+  return fmt::format("# {}\n", protect_backslashes(escape_markup(text)));
+}
+
+std::vector<std::string> checklist_arguments(const Checklist& checklist) {
+  std::vector<std::string> args = {"--list",
+                                   "--checklist",
+                                   "--width=560",
+                                   "--height=440",
+                                   "--column=Install",
+                                   "--column=#",
+                                   "--column=App",
+                                   "--hide-column=2",
+                                   "--print-column=2",
+                                   "--separator=\n",
+                                   fmt::format("--text={}", escape_markup(checklist.intro))};
+  for (std::size_t i = 0; i < checklist.rows.size(); ++i) {
+    args.emplace_back(checklist.rows[i].ticked ? "TRUE" : "FALSE");
+    args.push_back(std::to_string(i));
+    args.push_back(checklist.rows[i].label);
+  }
+  return args;
+}
+
+std::vector<std::size_t> parse_checklist_output(std::string_view output, std::size_t row_count) {
+  std::vector<std::size_t> chosen;
+  while (true) {
+    const std::size_t feed = output.find('\n');
+    const auto index = parse_index(trim_unicode(output.substr(0, feed)));
+    if (index && *index < row_count) chosen.push_back(*index);
+    if (feed == std::string_view::npos) break;
+    output.remove_prefix(feed + 1);
+  }
+  return chosen;
+}
+
+std::string final_dialog_text(const std::vector<std::string>& summary) {
+  return fmt::format("Done — welcome to Ubuntu!\n\n{}", join(summary, "\n\n"));
+}
+
+std::unique_ptr<Dialogs> make_zenity_dialogs() { return std::make_unique<ZenityDialogs>(); }
+
+}  // namespace korvo
