@@ -20,4 +20,6 @@ Error os_error(int errnum) {
   return Error(text);
 }
 
+Error os_error(int errnum, std::string_view subject) { return Error(std::string(subject), os_error(errnum)); }
+
 }  // namespace korvo

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -28,6 +29,16 @@ class Error {
 
 // The operating system's text for an errno value, as an Error without cause.
 Error os_error(int errnum);
+// The same under the file or program it concerns: "{subject}: {text}". For
+// failures whose callers do not already name it in their own message.
+Error os_error(int errnum, std::string_view subject);
+
+// Returns the error of a failed Result from the enclosing function.
+#define KORVO_RETURN_IF_ERROR(expr)            \
+  do {                                         \
+    if (auto korvo_result_ = (expr); !korvo_result_) \
+      return std::move(korvo_result_).error(); \
+  } while (false)
 
 // Either a value or an Error.
 template <typename T>

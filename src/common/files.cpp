@@ -162,7 +162,7 @@ Result<void> create_directories(const std::string& path) {
 
 Result<void> FolderMaker::make(const std::string& path) {
   if (known_.count(path) != 0) return Ok{};
-  if (auto made = create_directories(path); !made) return made;
+  KORVO_RETURN_IF_ERROR(create_directories(path));
   known_.insert(path);
   return Ok{};
 }
@@ -254,7 +254,7 @@ Result<void> copy_open_file(int source, const std::string& destination, std::opt
   if (!out) return out.error();
   // An existing file keeps its old bits through open(2); narrow them before any byte lands.
   if (exact_mode && ::fchmod(out->get(), *exact_mode) != 0) return os_error(errno);
-  if (auto copied = copy_contents(source, out->get()); !copied) return copied;
+  KORVO_RETURN_IF_ERROR(copy_contents(source, out->get()));
   if (!exact_mode && ::fchmod(out->get(), info.st_mode & 07777) != 0) return os_error(errno);
   return close_checked(*out);
 }
@@ -266,7 +266,7 @@ Result<void> copy_file_with_mode(const std::string& source, const std::string& d
   if (!out) return out.error();
   // An existing file keeps its old bits through open(2); narrow them before any byte lands.
   if (::fchmod(out->get(), mode) != 0) return os_error(errno);
-  if (auto copied = copy_contents(in->get(), out->get()); !copied) return copied;
+  KORVO_RETURN_IF_ERROR(copy_contents(in->get(), out->get()));
   return close_checked(*out);
 }
 
@@ -293,7 +293,7 @@ Result<void> remove_below(int dir_fd, const std::string& path) {
     const int sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (sub < 0) return Error(fmt::format("Cannot remove {}", child), os_error(errno));
     Fd sub_fd(sub);
-    if (auto emptied = remove_below(sub_fd.get(), child); !emptied) return emptied;
+    KORVO_RETURN_IF_ERROR(remove_below(sub_fd.get(), child));
     if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
       return Error(fmt::format("Cannot remove {}", child), os_error(errno));
     }
@@ -306,7 +306,7 @@ Result<void> remove_below(int dir_fd, const std::string& path) {
 Result<void> remove_tree(const std::string& path) {
   auto dir = open_file(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   if (!dir) return Error(fmt::format("Cannot remove {}", path), dir.error());
-  if (auto emptied = remove_below(dir->get(), path); !emptied) return emptied;
+  KORVO_RETURN_IF_ERROR(remove_below(dir->get(), path));
   if (::rmdir(path.c_str()) != 0) return Error(fmt::format("Cannot remove {}", path), os_error(errno));
   return Ok{};
 }

@@ -96,7 +96,7 @@ Result<ExitStatus> Child::wait() {
     if (errno != EINTR) {
       const int err = errno;
       pid_ = -1;
-      return os_error(err);
+      return os_error(err, "waitpid");
     }
   }
   pid_ = -1;
@@ -143,7 +143,7 @@ Result<Child> spawn_process(const Command& command) {
       case Stream::kPipe:
       case Stream::kCapture: {
         int ends[2];
-        if (::pipe2(ends, O_CLOEXEC) != 0) return os_error(errno);
+        if (::pipe2(ends, O_CLOEXEC) != 0) return os_error(errno, command.argv.front());
         Fd read_end(ends[0]);
         Fd write_end(ends[1]);
         if (fd == 0) {
@@ -158,7 +158,7 @@ Result<Child> spawn_process(const Command& command) {
       }
     }
   }
-  if (setup.error() != 0) return os_error(setup.error());
+  if (setup.error() != 0) return os_error(setup.error(), command.argv.front());
 
   const std::vector<std::string> environment = build_environment(command);
   std::vector<char*> argv;
@@ -170,7 +170,7 @@ Result<Child> spawn_process(const Command& command) {
 
   pid_t pid = -1;
   const int err = ::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv.data(), envp.data());
-  if (err != 0) return os_error(err);
+  if (err != 0) return os_error(err, command.argv.front());
   return Child(pid, std::move(parent_ends[0]), std::move(parent_ends[1]), std::move(parent_ends[2]));
 }
 

@@ -46,7 +46,7 @@ class BufferedOutput {
 
   Result<void> write(std::string_view bytes) {
     if (used_ + bytes.size() > buffer_.size()) {
-      if (auto flushed = flush(); !flushed) return flushed;
+      KORVO_RETURN_IF_ERROR(flush());
     }
     if (bytes.size() >= buffer_.size()) return write_all(fd_.get(), bytes);
     std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());

@@ -119,7 +119,7 @@ Result<std::string> normalise_backup_path(std::string_view backup_path) {
 
 Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const std::vector<ManifestEntry>& entries,
                                          const std::string& restored_dir, Progress& progress) {
-  if (auto made = create_directories(restored_dir); !made) return made.error();
+  KORVO_RETURN_IF_ERROR(create_directories(restored_dir));
 
   FileRestoreOutcome outcome;
   FolderMaker folders;

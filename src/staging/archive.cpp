@@ -249,7 +249,7 @@ Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string
   const auto relative = safe_relative_path(*name);
   if (!relative) return Error("ZIP entry has an unsafe path");
   const std::string output_path = join_path(root, *relative);
-  if (auto inside = ensure_within_root(root, output_path); !inside) return inside.error();
+  KORVO_RETURN_IF_ERROR(ensure_within_root(root, output_path));
 
   if (ends_with(*name, "/") || ends_with(*name, "\\")) {
     if (auto made = folders.make(output_path); !made) {
@@ -301,7 +301,7 @@ Result<std::string> extract_backup_archive(const std::string& archive_path, cons
   FolderMaker folders;
   const zip_uint64_t count = entry_count(archive->get());
   for (zip_uint64_t index = 0; index < count; ++index) {
-    if (auto extracted = extract_entry(archive->get(), index, *root, folders); !extracted) return extracted.error();
+    KORVO_RETURN_IF_ERROR(extract_entry(archive->get(), index, *root, folders));
   }
   return *root;
 }

@@ -57,7 +57,7 @@ Result<std::string> resolve_staging_dir(const std::string& temp_dir, std::uint64
   if (!temp_root) return Error("Cannot resolve temp directory", temp_root.error());
   auto canonical = canonical_path(staging_dir);
   if (!canonical) return Error("Cannot resolve staging directory", canonical.error());
-  if (auto inside = ensure_within_root(*temp_root, *canonical); !inside) return inside.error();
+  KORVO_RETURN_IF_ERROR(ensure_within_root(*temp_root, *canonical));
   return canonical;
 }
 
@@ -79,7 +79,7 @@ Result<std::string> stage_backup(const std::string& temp_dir, const std::string&
   if (auto decrypted = decrypt_backup_stream(encrypted_path, archive_path, std::move(*key)); !decrypted) {
     return decrypted.error();
   }
-  if (auto checked = check_archive_manifest(archive_path); !checked) return checked.error();
+  KORVO_RETURN_IF_ERROR(check_archive_manifest(archive_path));
   auto destination = extract_backup_archive(archive_path, *staging_path);
   if (!destination) return destination.error();
   remove_quietly(archive_path);

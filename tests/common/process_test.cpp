@@ -28,7 +28,9 @@ TEST(Process, CapturesBothStreamsWithoutDeadlockOnLargeOutput) {
 TEST(Process, MissingProgramIsAnErrorNotACrash) {
   Command command;
   command.argv = {"korvo-no-such-program-anywhere"};
-  EXPECT_FALSE(spawn_process(command).ok());
+  const auto child = spawn_process(command);
+  ASSERT_FALSE(child.ok());
+  EXPECT_EQ(child.error().render(), "korvo-no-such-program-anywhere: No such file or directory");
   EXPECT_FALSE(run_succeeds(command));
 }
 
