@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <optional>
 
 extern char** environ;
 
@@ -174,10 +176,48 @@ Result<Child> spawn_process(const Command& command) {
   return Child(pid, std::move(parent_ends[0]), std::move(parent_ends[1]), std::move(parent_ends[2]));
 }
 
-Result<ProcessOutput> run_process(const Command& command) {
+namespace {
+
+// A child that stops reading its input must not end us with SIGPIPE: the
+// signal is held back while we write, and one our writes raised is taken off.
+class SigpipeHold {
+ public:
+  SigpipeHold() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    was_pending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_mask_);
+  }
+  ~SigpipeHold() {
+    if (!was_pending_) {
+      const timespec no_wait{};
+      while (::sigtimedwait(&pipe_, nullptr, &no_wait) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+  }
+  SigpipeHold(const SigpipeHold&) = delete;
+  SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+};
+
+}  // namespace
+
+Result<ProcessOutput> run_process(const Command& command, std::string_view input) {
+  if (!input.empty() && command.in != Stream::kPipe) return Error("input for a child whose standard input is no pipe");
   auto child = spawn_process(command);
   if (!child) return child.error();
-  child->stdin_pipe().reset();  // nothing is ever written: the child sees end of input
+  Fd& to_child = child->stdin_pipe();
+  if (input.empty()) to_child.reset();  // the child sees end of input at once
+  // Written as the child takes it, so that a child busy writing its own output never blocks us.
+  if (to_child.valid() && ::fcntl(to_child.get(), F_SETFL, O_NONBLOCK) != 0) to_child.reset();
+  std::optional<SigpipeHold> hold;
+  if (to_child.valid()) hold.emplace();
   ProcessOutput output;
   struct Source {
     Fd* fd;
@@ -187,14 +227,24 @@ Result<ProcessOutput> run_process(const Command& command) {
   if (command.out == Stream::kCapture) sources.push_back({&child->stdout_pipe(), &output.out});
   if (command.err == Stream::kCapture) sources.push_back({&child->stderr_pipe(), &output.err});
   // Both pipes are drained together so that a child filling one cannot block.
-  while (!sources.empty()) {
+  while (!sources.empty() || to_child.valid()) {
     std::vector<pollfd> polls;
     for (const Source& source : sources) polls.push_back({source.fd->get(), POLLIN, 0});
+    if (to_child.valid()) polls.push_back({to_child.get(), POLLOUT, 0});
     if (::poll(polls.data(), polls.size(), -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    for (std::size_t i = polls.size(); i-- > 0;) {
+    if (to_child.valid() && polls.back().revents != 0) {
+      const ssize_t written = ::write(to_child.get(), input.data(), input.size());
+      if (written > 0) {
+        input.remove_prefix(static_cast<std::size_t>(written));
+      } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+        input = {};  // the child has stopped reading: the rest is not for it
+      }
+      if (input.empty()) to_child.reset();
+    }
+    for (std::size_t i = sources.size(); i-- > 0;) {
       if (polls[i].revents == 0) continue;
       char buffer[8192];
       const ssize_t got = ::read(polls[i].fd, buffer, sizeof buffer);
@@ -206,6 +256,7 @@ Result<ProcessOutput> run_process(const Command& command) {
       }
     }
   }
+  to_child.reset();
   auto status = child->wait();
   if (!status) return status.error();
   output.status = *status;

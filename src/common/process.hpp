@@ -75,8 +75,11 @@ struct ProcessOutput {
   std::string err;  // when captured
 };
 
-// Starts the command, collects captured streams and waits for it.
-Result<ProcessOutput> run_process(const Command& command);
+// Starts the command, collects captured streams and waits for it. `input`
+// goes to the child's standard input, which must then be a kPipe, and the
+// pipe is closed once it is written (or the child has stopped reading);
+// without input the child sees end of input at once.
+Result<ProcessOutput> run_process(const Command& command, std::string_view input = {});
 
 // Convenience: run and report whether it started and exited with status 0.
 bool run_succeeds(const Command& command);

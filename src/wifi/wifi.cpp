@@ -1,15 +1,20 @@
 #include "wifi/wifi.hpp"
 
 #include <fmt/format.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <initializer_list>
+#include <cerrno>
+#include <optional>
 #include <set>
 
 #include "common/files.hpp"
 #include "common/process.hpp"
+#include "common/secret.hpp"
 #include "common/text.hpp"
 #include "common/unicode_case.hpp"
+#include "wifi/connection_editor.hpp"
 #include "wifi/profile.hpp"
 
 namespace korvo {
@@ -40,6 +45,7 @@ std::vector<WifiProfile> read_profiles(const std::string& folder) {
     auto text = read_text_file(join_path(folder, name));
     if (!text) continue;
     if (auto profile = read_wifi_profile(*text)) profiles.push_back(std::move(*profile));
+    wipe_string(*text);  // it holds the key in clear
   }
   return profiles;
 }
@@ -73,38 +79,33 @@ std::optional<std::set<std::string>> existing_connections() {
   return names;
 }
 
-// Key type 1 takes a WEP key as typed, hex digits or ASCII; 2 would hash a passphrase.
-constexpr std::string_view kWepKeyIsKey = "1";
-
-std::vector<std::string> add_arguments(const WifiProfile& profile) {
-  std::vector<std::string> args = {"connection", "add", "type", "wifi", "con-name", profile.name, "ssid", profile.ssid};
-  auto append = [&args](std::initializer_list<std::string_view> more) {
-    for (std::string_view arg : more) args.emplace_back(arg);
-  };
-  switch (profile.security) {
-    case WifiSecurity::Open:
-    case WifiSecurity::Other:
-      break;
-    case WifiSecurity::EnhancedOpen:
-      append({"wifi-sec.key-mgmt", "owe"});
-      break;
-    case WifiSecurity::Wep:
-    case WifiSecurity::WepSharedKey:
-      append({"wifi-sec.key-mgmt", "none", "wifi-sec.wep-key0", *profile.key, "wifi-sec.wep-key-type", kWepKeyIsKey});
-      if (profile.security == WifiSecurity::WepSharedKey) append({"wifi-sec.auth-alg", "shared"});
-      break;
-    case WifiSecurity::WpaPersonal:
-    case WifiSecurity::Wpa3Personal:
-      append({"wifi-sec.key-mgmt", profile.security == WifiSecurity::Wpa3Personal ? "sae" : "wpa-psk", "wifi-sec.psk",
-              *profile.key});
-      break;
+// The account the networks are saved for, from the password database: the
+// environment could name anyone.
+std::optional<std::string> current_user_name() {
+  const long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
+  passwd entry{};
+  passwd* found = nullptr;
+  int err = 0;
+  while ((err = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE) {
+    buffer.resize(buffer.size() * 2);
   }
-  if (profile.hidden) append({"802-11-wireless.hidden", "yes"});
-  return args;
+  if (err != 0 || found == nullptr) return std::nullopt;
+  return std::string(found->pw_name);
 }
 
-bool add_connection(const WifiProfile& profile) {
-  auto added = run_process(nmcli(add_arguments(profile)));
+// Without an owner the network would be saved for every account of the machine.
+bool add_connection(const WifiProfile& profile, const std::optional<std::string>& owner) {
+  if (!owner) return false;
+  const auto input = editor_input(profile, *owner);
+  if (!input) return false;
+  Command command = nmcli(editor_arguments(profile));
+  command.in = Stream::kPipe;
+  // The editor echoes every line it reads, the key too.
+  command.out = Stream::kNull;
+  command.err = Stream::kNull;
+  command.extra_env = editor_environment();
+  auto added = run_process(command, input->view());
   return added && added->status.success();
 }
 
@@ -129,8 +130,16 @@ bool can_add(const WifiProfile& profile) {
 std::vector<std::string> migrate_wifi(const std::string& staging_root) {
   std::vector<WifiProfile> profiles = read_profiles(join_path(staging_root, kWifiFolder));
   if (profiles.empty()) return {};
-  std::vector<std::pair<std::string, WifiProfile>> sorted;
-  for (auto& profile : profiles) sorted.emplace_back(unicode_lower(profile.name), std::move(profile));
+  struct KeyWiper {
+    std::vector<WifiProfile>& profiles;
+    ~KeyWiper() {
+      for (WifiProfile& profile : profiles) {
+        if (profile.key) wipe_string(*profile.key);
+      }
+    }
+  } wiper{profiles};
+  std::vector<std::pair<std::string, const WifiProfile*>> sorted;
+  for (const auto& profile : profiles) sorted.emplace_back(unicode_lower(profile.name), &profile);
   std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
   auto existing = existing_connections();
@@ -140,13 +149,15 @@ std::vector<std::string> migrate_wifi(const std::string& staging_root) {
   // present or saved is skipped after that; after a failed add or a missing
   // key the next profile of that name still gets its turn, and the name is
   // reported once, under its best outcome.
+  const std::optional<std::string> owner = current_user_name();
   std::set<std::string> done = std::move(*existing);
   std::set<std::string> reported_unsaved;
   std::vector<std::string> saved, sign_in, not_added;
-  for (const auto& [sort_key, profile] : sorted) {
+  for (const auto& [sort_key, entry] : sorted) {
+    const WifiProfile& profile = *entry;
     if (done.contains(profile.name)) continue;
     const bool addable = can_add(profile);
-    if (addable && add_connection(profile)) {
+    if (addable && add_connection(profile, owner)) {
       done.insert(profile.name);
       saved.push_back(profile.name);
       if (reported_unsaved.erase(profile.name) > 0) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <sstream>
@@ -23,6 +24,37 @@ TEST(Process, CapturesBothStreamsWithoutDeadlockOnLargeOutput) {
   EXPECT_EQ(output->status.code, 3);
   EXPECT_EQ(split_lines(output->out).size(), 3000u);
   EXPECT_EQ(split_lines(output->err).back(), "err2999");
+}
+
+// More than a pipe holds goes in while as much comes out; a child that stops
+// reading early neither blocks us nor ends us with SIGPIPE.
+TEST(Process, InputReachesTheChildAndOneThatStopsReadingDoesNoHarm) {
+  std::string input;
+  for (int i = 0; input.size() < (1u << 20); ++i) input += "line " + std::to_string(i) + "\n";
+  Command copy;
+  copy.argv = {"cat"};
+  copy.in = Stream::kPipe;
+  copy.out = Stream::kCapture;
+  auto copied = run_process(copy, input);
+  ASSERT_TRUE(copied.ok());
+  EXPECT_TRUE(copied->status.success());
+  EXPECT_TRUE(copied->out == input) << copied->out.size() << " bytes came back";
+
+  Command quitter;
+  quitter.argv = {"sh", "-c", "head -c 10 >/dev/null; exit 5"};
+  quitter.in = Stream::kPipe;
+  auto stopped = run_process(quitter, input);
+  ASSERT_TRUE(stopped.ok());
+  EXPECT_EQ(stopped->status.code, 5);
+  sigset_t pending, mask;
+  sigpending(&pending);
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+  EXPECT_FALSE(sigismember(&mask, SIGPIPE));
+
+  Command no_pipe;
+  no_pipe.argv = {"true"};
+  EXPECT_FALSE(run_process(no_pipe, "input").ok());
 }
 
 TEST(Process, MissingProgramIsAnErrorNotACrash) {

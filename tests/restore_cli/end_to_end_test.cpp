@@ -250,7 +250,7 @@ class FullRestore : public EndToEnd {
     fakes.add("apt-get");
     fakes.add("snap");
     fakes.add("pgrep", "exit 1");
-    fakes.add("nmcli", "exit 0");
+    fakes.add("nmcli", "exit 0", true);
     fakes.add("gsettings");
     fakes.add("xdg-open");
   }
@@ -261,6 +261,11 @@ class FullRestore : public EndToEnd {
     EXPECT_EQ(testing::read_test_file(home() + "/.mozilla/firefox/local.default/places.sqlite"), "places");
     EXPECT_TRUE(is_regular_file(restored() + "/Browser bookmarks/Chrome - Default.html"));
     EXPECT_EQ(fakes.calls("nmcli").size(), 2u);
+    // The network's key reaches nmcli on its standard input, never as an argument.
+    for (const Args& call : fakes.calls("nmcli")) {
+      for (const std::string& arg : call) EXPECT_EQ(arg.find("hunter22"), std::string::npos) << arg;
+    }
+    EXPECT_NE(fakes.inputs("nmcli").back().find("\nhunter22\n"), std::string::npos);
     EXPECT_EQ(fakes.calls("gsettings").size(), 4u);
   }
 

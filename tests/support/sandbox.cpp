@@ -101,9 +101,14 @@ FakeTools::FakeTools(std::string dir) : dir_(std::move(dir)) {
   }
 }
 
-void FakeTools::add(const std::string& name, const std::string& body) {
+void FakeTools::add(const std::string& name, const std::string& body, bool record_input) {
   const std::string log = dir_ + "/log/" + name + ".log";
   std::string script = "#!/bin/sh\n";
+  if (record_input) {
+    const std::string inputs = dir_ + "/log/" + name + ".input";
+    fs::create_directories(inputs);
+    script += "KORVO_FAKE_INPUTS='" + inputs + "' ";
+  }
   script += "KORVO_FAKE_LOG='" + log + "' . '" KORVO_FAKES_DIR "/record.sh'\n";
   script += body + "\n";
   write_test_file(dir_ + "/bin/" + name, script, 0755);
@@ -138,6 +143,15 @@ std::vector<std::vector<std::string>> FakeTools::calls(const std::string& name) 
     } else {
       arg += c;
     }
+  }
+  return result;
+}
+
+std::vector<std::string> FakeTools::inputs(const std::string& name) const {
+  std::vector<std::string> result;
+  const std::string folder = dir_ + "/log/" + name + ".input/";
+  while (fs::exists(folder + std::to_string(result.size()))) {
+    result.push_back(read_test_file(folder + std::to_string(result.size())));
   }
   return result;
 }

@@ -51,13 +51,17 @@ class FakeTools {
   explicit FakeTools(std::string dir);
 
   // body is /bin/sh text run after the call has been recorded; "$@" holds
-  // the arguments. Installing the same name again replaces the fake.
-  void add(const std::string& name, const std::string& body = "exit 0");
+  // the arguments. Installing the same name again replaces the fake. With
+  // record_input the fake also keeps its whole standard input (the body
+  // then finds it used up, and in the file "$KORVO_FAKE_INPUT").
+  void add(const std::string& name, const std::string& body = "exit 0", bool record_input = false);
   void remove(const std::string& name);
 
   // Every completely recorded call, each the full argument vector without
   // argv[0]. A fake killed before or while recording is not there.
   std::vector<std::vector<std::string>> calls(const std::string& name) const;
+  // What each call of a fake added with record_input read, in call order.
+  std::vector<std::string> inputs(const std::string& name) const;
   // For a fake the program leaves running: waits until it has recorded
   // `count` calls; true if it did within kPatience.
   bool wait_for_calls(const std::string& name, std::size_t count = 1) const;

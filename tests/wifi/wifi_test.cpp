@@ -2,8 +2,12 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -169,49 +173,94 @@ TEST(WifiProfile, ReadsWindowsProfiles) {
   EXPECT_FALSE(read_wifi_profile("<WLANProfile><SSIDConfig/></WLANProfile>").has_value());
 }
 
+// One nmcli call as the fake saw it: its arguments and what it read.
+struct NmcliCall {
+  Args argv;
+  std::string input;
+  bool operator==(const NmcliCall&) const = default;
+};
+
+void PrintTo(const NmcliCall& call, std::ostream* out) {
+  *out << ::testing::PrintToString(call.argv) << " reading " << ::testing::PrintToString(call.input);
+}
+
+// The account the networks belong to, as the password database names it.
+std::string login_name() {
+  const passwd* entry = ::getpwuid(::getuid());
+  return entry != nullptr ? entry->pw_name : "";
+}
+
 class WifiMigration : public ::testing::Test {
  protected:
   ScratchDir scratch;
   FakeTools tools{scratch.sub("tools")};
   std::string staging = scratch.sub("staging");
-  EnvOverride env{{"PATH", tools.path_value()}, {"HOME", scratch.sub("home")}};
+  // The owner comes from the password database, whatever the environment says.
+  EnvOverride env{{"PATH", tools.path_value()},
+                  {"HOME", scratch.sub("home")},
+                  {"USER", "someone-else"},
+                  {"LOGNAME", "someone-else"}};
 
   void profile_file(const std::string& file, const std::string& content) {
     write_test_file(staging + "/WiFi/" + file, content);
   }
-  // The base list, then the security and hidden-network arguments.
-  static Args add_args(const std::string& name, const Args& extra = {}, const std::string& ssid = "") {
-    Args args = {"connection", "add", "type", "wifi", "con-name", name, "ssid", ssid.empty() ? name : ssid};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
+  // The editor session that adds a network: the base lines, then the
+  // security and hidden-network lines, then the owner.
+  static NmcliCall add_args(const std::string& name, const Args& extra = {}, const std::string& ssid = "") {
+    std::string input = "nmcli save-confirmation no\nset 802-11-wireless.ssid\n" + (ssid.empty() ? name : ssid) + "\n";
+    for (const std::string& line : extra) input += line + "\n";
+    input += "set connection.permissions\nuser:" + login_name() + "\nsave\nquit\n";
+    return {{"connection", "edit", "type", "wifi", "con-name", name}, input};
   }
   static Args psk(const std::string& key_mgmt, const std::string& key) {
-    return {"wifi-sec.key-mgmt", key_mgmt, "wifi-sec.psk", key};
+    return {"set wifi-sec.key-mgmt " + key_mgmt, "set wifi-sec.psk", key};
   }
   static Args wep(const std::string& key) {
-    return {"wifi-sec.key-mgmt", "none", "wifi-sec.wep-key0", key, "wifi-sec.wep-key-type", "1"};
+    return {"set wifi-sec.key-mgmt none", "set wifi-sec.wep-key-type 1", "set wifi-sec.wep-key0", key};
   }
-  static const Args kListArgs;
+  static const NmcliCall kList;
+
+  std::vector<NmcliCall> nmcli_calls() const {
+    const auto calls = tools.calls("nmcli");
+    const auto inputs = tools.inputs("nmcli");
+    EXPECT_EQ(calls.size(), inputs.size());
+    std::vector<NmcliCall> result;
+    for (std::size_t i = 0; i < std::min(calls.size(), inputs.size()); ++i) result.push_back({calls[i], inputs[i]});
+    return result;
+  }
+  // No key may stand on an argument vector, where every account can read it.
+  void expect_no_key_on_argv(const std::vector<std::string>& keys) const {
+    for (const Args& call : tools.calls("nmcli")) {
+      for (const std::string& arg : call) {
+        for (const std::string& key : keys) EXPECT_EQ(arg.find(key), std::string::npos) << key;
+      }
+    }
+  }
 };
-const Args WifiMigration::kListArgs = {"-t", "-f", "NAME", "connection", "show"};
+const NmcliCall WifiMigration::kList = {{"-t", "-f", "NAME", "connection", "show"}, ""};
 
 TEST_F(WifiMigration, AddsSortedProfilesAndReportsEachKind) {
   const std::string streams = scratch.sub("streams.log");
   // The listing escapes ":" and "\" as terse output does.
-  tools.add("nmcli", "for fd in 0 1 2; do target=$(readlink /proc/$$/fd/$fd); echo \"$target\" >> '" + streams +
-                         "'; done\n"
-                         "case \"$1\" in\n"
-                         R"(  -t) printf 'Neighbour\r\nWired connection 1\nCafe\\: Guest\nLab\\\\Printer\n' ;;)"
-                         "\n"
-                         "  connection) if [ \"$6\" = Broken ]; then echo 'Error: failed' >&2; exit 4; fi ;;\n"
-                         "esac");
+  tools.add("nmcli",
+            "for fd in 0 1 2; do target=$(readlink /proc/$$/fd/$fd); echo \"$target\" >> '" + streams +
+                "'; done\n"
+                "echo \"$HOME ${INPUTRC-} ${LC_ALL-}\" >> '" +
+                streams +
+                "'\n"
+                "case \"$1\" in\n"
+                R"(  -t) printf 'Neighbour\r\nWired connection 1\nCafe\\: Guest\nLab\\\\Printer\n' ;;)"
+                "\n"
+                "  connection) if [ \"$6\" = Broken ]; then echo 'Error: failed' >&2; exit 4; fi ;;\n"
+                "esac",
+            true);
   profile_file("Home.xml", windows_profile("home net", "WPA2PSK", "  pa ss\"word;$(x) "));
   profile_file("office.xml", windows_profile("Office", "WPA2"));
   profile_file("office-2.xml", windows_profile("Office", "WPA2"));
   profile_file("cafe.xml", windows_profile("Caf\xc3\xa9 &amp; Co&apos;s &quot;Free&quot;", "open", "ignored"));
   profile_file("wpa3.xml", windows_profile("Zed Net", "WPA3SAE", "sae-key"));
   profile_file("nokey.xml", windows_profile("Backup AP", "WPA2PSK", ""));
-  profile_file("broken.xml", windows_profile("Broken", "WPA2PSK", "k"));
+  profile_file("broken.xml", windows_profile("Broken", "WPA2PSK", "broken-key"));
   profile_file("existing.xml", windows_profile("Neighbour", "open"));
   profile_file("colon.xml", windows_profile("Cafe: Guest", "open"));
   profile_file("backslash.xml", windows_profile("Lab\\Printer", "open"));
@@ -231,7 +280,7 @@ TEST_F(WifiMigration, AddsSortedProfilesAndReportsEachKind) {
                windows_profile(
                    {.name = "Hidden Den", .authentication = "WPA2PSK", .key = "hidden-key", .non_broadcast = "true"}));
   profile_file("ssid.xml",
-               windows_profile({.name = "HomeNet 2", .authentication = "WPA2PSK", .key = "k2", .ssid = "HomeNet"}));
+               windows_profile({.name = "HomeNet 2", .authentication = "WPA2PSK", .key = "homenet-key", .ssid = "HomeNet"}));
   profile_file("readme.txt", windows_profile("Text file", "open"));
   profile_file("noname.xml", "<WLANProfile><SSIDConfig/></WLANProfile>");
   profile_file("latin1.xml", windows_profile("Caf\xe9", "open"));
@@ -246,38 +295,108 @@ TEST_F(WifiMigration, AddsSortedProfilesAndReportsEachKind) {
                 "Sign in again (work/school login): Backup AP, Office, WEP no key.",
                 "Wi-Fi not added: Broken — passwords are in WiFi-Passwords.txt.",
             }));
-  const Args hidden = {"802-11-wireless.hidden", "yes"};
+  const std::string hidden = "set 802-11-wireless.hidden yes";
   Args hidden_psk = psk("wpa-psk", "hidden-key");
-  hidden_psk.insert(hidden_psk.end(), hidden.begin(), hidden.end());
+  hidden_psk.push_back(hidden);
   Args shared_wep = wep("0123456789");
-  shared_wep.insert(shared_wep.end(), {"wifi-sec.auth-alg", "shared", "802-11-wireless.hidden", "yes"});
-  const std::vector<Args> expected_calls = {
-      kListArgs,
+  shared_wep.insert(shared_wep.end(), {"set wifi-sec.auth-alg shared", hidden});
+  // The keys, once arguments of "connection add", are typed into the editor.
+  const std::vector<NmcliCall> expected_calls = {
+      kList,
       add_args("-rf"),
-      add_args("Airport", {"wifi-sec.key-mgmt", "owe"}),
-      add_args("Broken", psk("wpa-psk", "k")),
+      add_args("Airport", {"set wifi-sec.key-mgmt owe"}),
+      add_args("Broken", psk("wpa-psk", "broken-key")),
       add_args("Caf\xc3\xa9 & Co's \"Free\""),
       add_args("Hidden Den", hidden_psk),
       add_args("home net", psk("wpa-psk", "  pa ss\"word;$(x) ")),
-      add_args("HomeNet 2", psk("wpa-psk", "k2"), "HomeNet"),
+      add_args("HomeNet 2", psk("wpa-psk", "homenet-key"), "HomeNet"),
       add_args("Old WEP", wep("abcde")),
       add_args("Shared WEP", shared_wep),
       add_args("Twin Peaks", psk("wpa-psk", "twin-key")),
       add_args("Zed Net", psk("sae", "sae-key")),
   };
-  EXPECT_EQ(tools.calls("nmcli"), expected_calls);
-  // Every call: stdin from /dev/null, stdout and stderr captured on pipes.
-  const std::vector<std::string> fds = split_lines(read_test_file(streams));
-  ASSERT_EQ(fds.size(), expected_calls.size() * 3u);
-  for (std::size_t i = 0; i < fds.size(); i += 3) {
-    EXPECT_EQ(fds[i], "/dev/null");
-    EXPECT_TRUE(starts_with(fds[i + 1], "pipe:")) << fds[i + 1];
-    EXPECT_TRUE(starts_with(fds[i + 2], "pipe:")) << fds[i + 2];
+  EXPECT_EQ(nmcli_calls(), expected_calls);
+  expect_no_key_on_argv({"pa ss", "broken-key", "hidden-key", "homenet-key", "abcde", "0123456789", "twin-key",
+                         "sae-key"});
+  // The listing: stdin from /dev/null, stdout and stderr captured on pipes.
+  // The editor: its commands on a pipe, and nowhere to echo them, key and
+  // all; no history file of them in any home, every byte typed as text.
+  const std::vector<std::string> streams_seen = split_lines(read_test_file(streams));
+  ASSERT_EQ(streams_seen.size(), expected_calls.size() * 4u);
+  EXPECT_EQ(streams_seen[0], "/dev/null");
+  EXPECT_TRUE(starts_with(streams_seen[1], "pipe:")) << streams_seen[1];
+  EXPECT_TRUE(starts_with(streams_seen[2], "pipe:")) << streams_seen[2];
+  for (std::size_t i = 4; i < streams_seen.size(); i += 4) {
+    EXPECT_TRUE(starts_with(streams_seen[i], "pipe:")) << streams_seen[i];
+    EXPECT_EQ(streams_seen[i + 1], "/dev/null");
+    EXPECT_EQ(streams_seen[i + 2], "/dev/null");
+    EXPECT_EQ(streams_seen[i + 3], "/dev/null /dev/null C.UTF-8");
   }
 }
 
+// Whatever a value holds, the editor must store exactly it or nothing.
+TEST_F(WifiMigration, ValuesAreTypedExactlyOrTheNetworkIsNotAdded) {
+  tools.add("nmcli", "", true);
+  struct Case {
+    std::string name;
+    std::string xml;
+    std::optional<Args> typed;  // the security lines; nothing when no editor may run
+  };
+  auto profile = [](const ProfileXml& xml) { return windows_profile(xml); };
+  const std::string quoted = "\x16";  // readline's quoted-insert
+  const Case cases[] = {
+      {"Tab", profile({.name = "Tab", .authentication = "WPA2PSK", .key = "a\tb c"}),
+       psk("wpa-psk", "a" + quoted + "\tb c")},
+      {"Breaks",
+       "<name>Breaks</name><authentication>WPA2PSK</authentication>"
+       "<keyMaterial>line one\r\nsave\nquit</keyMaterial>",
+       psk("wpa-psk", "line one" + quoted + "\r" + quoted + "\nsave" + quoted + "\nquit")},
+      {"Escape", profile({.name = "Escape", .authentication = "WPA3SAE", .key = "\x1b[A\x7f\x01\x16 \\ '\" \xc3\xbc"}),
+       psk("sae", quoted + "\x1b[A" + quoted + "\x7f" + quoted + "\x01" + quoted + "\x16 \\ '\" \xc3\xbc")},
+      {"Nul", profile({.name = "Nul", .authentication = "WPA2PSK", .key = std::string("before\0after", 12)}),
+       std::nullopt},
+      {"Wep 5", profile({.name = "Wep 5", .authentication = "open", .key = " \"\\' ", .encryption = "WEP"}),
+       wep(" \"\\' ")},
+      {"Wep 13", profile({.name = "Wep 13", .authentication = "open", .key = "13 printable!", .encryption = "WEP"}),
+       wep("13 printable!")},
+      {"Wep 26",
+       profile({.name = "Wep 26", .authentication = "open", .key = "0123456789abcdefABCDEF0123", .encryption = "WEP"}),
+       wep("0123456789abcdefABCDEF0123")},
+      {"Wep long",
+       profile({.name = "Wep long", .authentication = "open", .key = "01000000D08C9DDF0115", .encryption = "WEP"}),
+       std::nullopt},
+      {"Wep not hex",
+       profile({.name = "Wep not hex", .authentication = "open", .key = "012345678g", .encryption = "WEP"}),
+       std::nullopt},
+      {"Wep umlaut", profile({.name = "Wep umlaut", .authentication = "open", .key = "gr\xc3\xbcn", .encryption = "WEP"}),
+       std::nullopt},
+      // A network name with control characters is typed the same way.
+      {"Ssid", profile({.name = "Ssid", .authentication = "open", .ssid = "a\x03z"}), Args{}},
+  };
+  std::vector<std::string> saved, not_added;
+  std::vector<NmcliCall> expected_calls = {kList};
+  for (const Case& c : cases) {
+    profile_file(c.name + ".xml", c.xml);
+    (c.typed ? saved : not_added).push_back(c.name);
+    if (c.typed) expected_calls.push_back(add_args(c.name, *c.typed, c.name == "Ssid" ? "a" + quoted + "\x03z" : ""));
+  }
+  auto by_lower_name = [](const std::string& a, const std::string& b) { return ascii_lower(a) < ascii_lower(b); };
+  std::sort(saved.begin(), saved.end(), by_lower_name);
+  std::sort(not_added.begin(), not_added.end(), by_lower_name);
+  std::sort(expected_calls.begin() + 1, expected_calls.end(),
+            [&](const NmcliCall& a, const NmcliCall& b) { return by_lower_name(a.argv[5], b.argv[5]); });
+
+  EXPECT_EQ(migrate_wifi(staging),
+            (std::vector<std::string>{
+                "Wi-Fi networks saved: " + join(saved, ", ") + ".",
+                "Wi-Fi not added: " + join(not_added, ", ") + " — passwords are in WiFi-Passwords.txt.",
+            }));
+  EXPECT_EQ(nmcli_calls(), expected_calls);
+  expect_no_key_on_argv({"a\tb", "line one", "\x1b", "before", "\\'", "13 printable", "0123456789", "D08C9DDF"});
+}
+
 TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
-  tools.add("nmcli");
+  tools.add("nmcli", "exit 0", true);
   const std::vector<std::pair<std::string, std::string>> files = {
       {"1.xml", "beta"},  {"2.xml", "Beta"},  {"3.xml", "BETA"},      {"4.xml", "Bravo"},
       {"5.xml", "alpha"}, {"6.xml", "alpha"}, {"7.xml", "\u00c9lan"}, {"8.xml", "\u00e9clair"}};
@@ -297,7 +416,7 @@ TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
   const auto lines = migrate_wifi(staging);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "Wi-Fi networks saved: " + join(expected, ", ") + ".");
-  const auto calls = tools.calls("nmcli");
+  const auto calls = nmcli_calls();
   ASSERT_EQ(calls.size(), expected.size() + 1);
   for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(calls[i + 1], add_args(expected[i]));
 }
@@ -305,7 +424,7 @@ TEST_F(WifiMigration, SortIgnoresCaseAndKeepsListingOrderForEqualNames) {
 // Whatever the folder order, a name is saved when any one of its profiles
 // can be added, and is reported once.
 TEST_F(WifiMigration, NextProfileOfANameGetsItsTurnAfterAFailure) {
-  tools.add("nmcli", "[ \"$1\" = connection ] && [ \"${12}\" = bad-key ] && exit 4; exit 0");
+  tools.add("nmcli", "[ \"$1\" = connection ] && grep -q bad-key \"$KORVO_FAKE_INPUT\" && exit 4; exit 0", true);
   profile_file("dual-a.xml", windows_profile("Dual", "WPA2PSK", "bad-key"));
   profile_file("dual-b.xml", windows_profile("Dual", "WPA2PSK", "good-key"));
   profile_file("login-a.xml", windows_profile("Campus", "WPA2"));
@@ -317,16 +436,16 @@ TEST_F(WifiMigration, NextProfileOfANameGetsItsTurnAfterAFailure) {
                                        "Wi-Fi networks saved: Campus, Dual.",
                                        "Wi-Fi not added: Flaky — passwords are in WiFi-Passwords.txt.",
                                    }));
-  const auto calls = tools.calls("nmcli");
+  const auto calls = nmcli_calls();
   auto adds_of = [&calls](const std::string& name) {
-    std::vector<Args> adds;
-    for (const Args& call : calls) {
-      if (call.size() > 5 && call[5] == name) adds.push_back(call);
+    std::vector<NmcliCall> adds;
+    for (const NmcliCall& call : calls) {
+      if (call.argv.size() > 5 && call.argv[5] == name) adds.push_back(call);
     }
     return adds;
   };
-  EXPECT_EQ(adds_of("Campus"), (std::vector<Args>{add_args("Campus", psk("wpa-psk", "campus-key"))}));
-  EXPECT_EQ(adds_of("Flaky"), (std::vector<Args>(2, add_args("Flaky", psk("wpa-psk", "bad-key")))));
+  EXPECT_EQ(adds_of("Campus"), (std::vector<NmcliCall>{add_args("Campus", psk("wpa-psk", "campus-key"))}));
+  EXPECT_EQ(adds_of("Flaky"), (std::vector<NmcliCall>(2, add_args("Flaky", psk("wpa-psk", "bad-key")))));
   const auto dual = adds_of("Dual");
   ASSERT_FALSE(dual.empty());
   EXPECT_EQ(dual.back(), add_args("Dual", psk("wpa-psk", "good-key")));  // the last try is the one that worked
@@ -341,7 +460,7 @@ TEST_F(WifiMigration, MissingNetworkManagerAddsNothing) {
 
   tools.add("nmcli", "exit 8");
   EXPECT_EQ(migrate_wifi(staging), expected);
-  EXPECT_EQ(tools.calls("nmcli"), (std::vector<Args>{kListArgs}));
+  EXPECT_EQ(tools.calls("nmcli"), (std::vector<Args>{kList.argv}));
 }
 
 TEST_F(WifiMigration, NoUsableProfileRunsNoTool) {
