@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The test backups are only worth something if a real ZIP reader and the
 // product's decryptor accept what the writer makes. The in-memory archives are
 // unpacked, entry kinds and refusals included, by the archive tests.
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 
 #include <gtest/gtest.h>
 #include <zip.h>

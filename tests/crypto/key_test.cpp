@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/files.hpp"
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {

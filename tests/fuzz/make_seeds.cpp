@@ -8,7 +8,7 @@
 #include <iostream>
 
 #include "fuzz_key.hpp"
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 
 namespace {
 

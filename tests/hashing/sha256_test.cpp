@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {

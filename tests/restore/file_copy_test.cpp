@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 #include "support/env_override.hpp"
 #include "support/recording_dialogs.hpp"
 #include "support/sandbox.hpp"

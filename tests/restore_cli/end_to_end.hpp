@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/files.hpp"
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 #include "support/sandbox.hpp"
 
 namespace korvo {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 #include "support/env_override.hpp"
 #include "support/sandbox.hpp"
 

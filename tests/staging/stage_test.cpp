@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "staging/staging.hpp"
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 #include "support/env_override.hpp"
 #include "support/sandbox.hpp"
 

@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 
 namespace korvo::testing {
 namespace fs = std::filesystem;

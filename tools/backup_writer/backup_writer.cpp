@@ -1,4 +1,4 @@
-#include "support/backup_writer.hpp"
+#include "backup_writer/backup_writer.hpp"
 
 #include <argon2.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "support/backup_writer_zip.hpp"
+#include "backup_writer/backup_writer_zip.hpp"
 
 namespace korvo::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "support/backup_writer_zip.hpp"
+#include "backup_writer/backup_writer_zip.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
