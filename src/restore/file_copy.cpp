@@ -41,7 +41,7 @@ std::optional<std::string> desktop_from_xdg(const std::string& home) {
 // One manifest entry; a failure comes back as its report line.
 class EntryRestore {
  public:
-  EntryRestore(const std::string& staging_root, const std::string& restored_dir, const ManifestEntry& entry)
+  EntryRestore(const std::string& staging_root, const std::string& restored_dir, const ManifestEntryView& entry)
       : staging_root_(staging_root), restored_dir_(restored_dir), entry_(entry) {}
 
   // Steps that leave nothing behind; they end the entry without progress.
@@ -89,7 +89,7 @@ class EntryRestore {
  private:
   const std::string& staging_root_;
   const std::string& restored_dir_;
-  const ManifestEntry& entry_;
+  const ManifestEntryView& entry_;
   std::string source_;
   std::string destination_;
   Fd source_file_;
@@ -123,7 +123,7 @@ Result<std::string> normalise_backup_path(std::string_view backup_path) {
   return path;
 }
 
-Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const std::vector<ManifestEntry>& entries,
+Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const ManifestFiles& entries,
                                          ProgressDialog& progress) {
   auto desktop = find_desktop_dir();
   if (!desktop) return desktop.error();
@@ -134,7 +134,8 @@ Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const 
   FolderMaker folders;
   const std::uint64_t total = std::max<std::uint64_t>(entries.size(), 1);
   std::uint64_t processed = 0;
-  for (const ManifestEntry& entry : entries) {
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const ManifestEntryView entry = entries[index];
     ++processed;
     EntryRestore restore(staging_root, restored_dir, entry);
     if (auto failure = restore.check_source()) {

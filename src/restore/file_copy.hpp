@@ -22,7 +22,7 @@ struct FileRestoreOutcome {
 };
 
 // Copies and verifies every entry from the staging root into Desktop/Restored.
-Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const std::vector<ManifestEntry>& entries,
+Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const ManifestFiles& entries,
                                          ProgressDialog& progress);
 
 }  // namespace korvo

@@ -61,7 +61,9 @@ class FileCopyTest : public ::testing::Test {
   Result<FileRestoreOutcome> run(const std::vector<ManifestEntry>& entries) {
     ProgressDialog progress;
     ::testing::internal::CaptureStdout();
-    auto outcome = restore_files(staging_, entries, progress);
+    ManifestFiles files;
+    for (const ManifestEntry& entry : entries) files.push_back(entry);
+    auto outcome = restore_files(staging_, files, progress);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     progress_.clear();
     std::istringstream lines(printed);
