@@ -48,8 +48,8 @@ std::optional<mode_t> private_mode(std::string_view destination) {
 
 // Checks, copies and checks again one entry; a failure is its report line.
 // Only an entry that got as far as the copy moves the progress on.
-Result<void> restore_entry(const std::string& staging_root, const std::string& restored_dir, const ManifestEntry& entry,
-                           FolderMaker& folders, Progress& progress, unsigned percent) {
+Result<void> restore_entry(const std::string& staging_root, const std::string& restored_dir,
+                           const ManifestEntryView& entry, FolderMaker& folders, Progress& progress, unsigned percent) {
   auto relative = normalise_backup_path(entry.backup_path);
   if (!relative) return Error(fmt::format("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
   const std::string source = join_path(staging_root, *relative);
@@ -117,7 +117,7 @@ Result<std::string> normalise_backup_path(std::string_view backup_path) {
   return path;
 }
 
-Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const std::vector<ManifestEntry>& entries,
+Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const ManifestFiles& entries,
                                          const std::string& restored_dir, Progress& progress) {
   KORVO_RETURN_IF_ERROR(create_directories(restored_dir));
 
@@ -125,7 +125,8 @@ Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const 
   FolderMaker folders;
   const std::uint64_t total = std::max<std::uint64_t>(entries.size(), 1);
   std::uint64_t processed = 0;
-  for (const ManifestEntry& entry : entries) {
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const ManifestEntryView entry = entries[index];
     ++processed;
     const auto percent = static_cast<unsigned>(processed * 100 / total);
     if (auto restored = restore_entry(staging_root, restored_dir, entry, folders, progress, percent); restored) {

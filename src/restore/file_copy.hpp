@@ -25,7 +25,7 @@ struct FileRestoreOutcome {
 
 // Copies and verifies every entry from the staging root into the Restored
 // folder (made when missing).
-Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const std::vector<ManifestEntry>& entries,
+Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const ManifestFiles& entries,
                                          const std::string& restored_dir, Progress& progress);
 
 }  // namespace korvo

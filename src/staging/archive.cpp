@@ -214,25 +214,21 @@ std::optional<zip_uint64_t> find_manifest(zip_t* archive) {
   return found;
 }
 
+// Checked as it is inflated: the archive's copy is never held whole.
 Result<void> read_manifest(zip_t* archive) {
   const auto index = find_manifest(archive);
   if (!index) return Error("Backup data is missing manifest.json");
   auto entry = open_entry(archive, *index);
   if (!entry) return Error("Backup data is missing manifest.json", entry.error());
 
-  std::string text;
-  char buffer[kCopyBufferSize];
-  while (true) {
-    const zip_int64_t got = zip_fread(entry->get(), buffer, sizeof buffer);
-    if (got < 0) return Error("Cannot read manifest.json from backup data", Error(zip_file_strerror(entry->get())));
-    if (got == 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  if (!is_valid_utf8(text)) {
-    return Error("Cannot read manifest.json from backup data", Error(std::string(kNotUtf8Message)));
-  }
-  auto manifest = parse_manifest(text);
-  if (!manifest) return Error("Backup manifest is invalid", manifest.error());
+  const TextReader read = [&entry](char* buffer, std::size_t size) -> Result<std::size_t> {
+    const zip_int64_t got = zip_fread(entry->get(), buffer, size);
+    if (got < 0) return Error(zip_file_strerror(entry->get()));
+    return static_cast<std::size_t>(got);
+  };
+  auto checked = check_manifest(read);
+  if (!checked.read) return Error("Cannot read manifest.json from backup data", checked.read.error());
+  if (!checked.parse) return Error("Backup manifest is invalid", checked.parse.error());
   return Ok{};
 }
 

@@ -67,7 +67,9 @@ class FileCopyTest : public ::testing::Test {
     if (!desktop) return desktop.error();
     testing::ProgressRecord record;
     testing::RecordingProgress progress(record);
-    auto outcome = restore_files(staging_, entries, *desktop + "/Restored", progress);
+    ManifestFiles files;
+    for (const ManifestEntry& entry : entries) files.push_back(entry);
+    auto outcome = restore_files(staging_, files, *desktop + "/Restored", progress);
     for (const auto& [percent, text] : record.percents) progress_.emplace_back(static_cast<int>(percent), text);
     return outcome;
   }

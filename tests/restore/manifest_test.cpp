@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include "support/sandbox.hpp"
@@ -90,6 +93,71 @@ TEST(ParseManifest, RejectsWhatDoesNotFitTheRecords) {
   // 128 levels in all (the top object included) are still fine.
   const std::string deepest = manifest("[]", "[]", R"(, "deep": )" + std::string(127, '[') + std::string(127, ']'));
   EXPECT_TRUE(parse_manifest(deepest).ok());
+}
+
+TEST(ManifestFiles, KeepsEveryEntryWholeAcrossBlocks) {
+  const ManifestEntry entries[] = {
+      {"", "", 0, ""},
+      {"C:\\a.txt", "a.txt", 18446744073709551615u, std::string(64, 'f')},
+      {std::string(100000, 'o'), std::string(70000, 'b'), 127, "x"},  // more than a block
+      {"\u00e9", "b/c", 128, "ABC"},
+  };
+  ManifestFiles files;
+  for (int round = 0; round < 500; ++round) {
+    for (const ManifestEntry& entry : entries) files.push_back(entry);
+  }
+  ASSERT_EQ(files.size(), 2000u);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const ManifestEntry& want = entries[i % 4];
+    const ManifestEntryView got = files[i];
+    ASSERT_EQ(got.original_path, want.original_path) << i;
+    ASSERT_EQ(got.backup_path, want.backup_path) << i;
+    ASSERT_EQ(got.size_bytes, want.size_bytes) << i;
+    ASSERT_EQ(got.sha256, want.sha256) << i;
+  }
+}
+
+// What check_manifest says of a text handed over `piece` bytes at a time;
+// with `fail_at`, reading fails once that many bytes have been handed over.
+std::string check_in_pieces(const std::string& text, std::size_t piece, std::optional<std::size_t> fail_at = {}) {
+  std::size_t at = 0;
+  int reads_after_failure = 0;
+  const TextReader read = [&](char* buffer, std::size_t size) -> Result<std::size_t> {
+    if (fail_at && at >= *fail_at) {
+      ++reads_after_failure;
+      return Error("Input/output error");
+    }
+    const std::size_t take = std::min({piece, size, text.size() - at});
+    std::memcpy(buffer, text.data() + at, take);
+    at += take;
+    return take;
+  };
+  const auto checked = check_manifest(read);
+  if (!fail_at) {
+    EXPECT_EQ(at, text.size()) << "not read to the end";
+  }
+  EXPECT_LE(reads_after_failure, 1) << "read on after a failure";
+  if (!checked.read) return "unreadable: " + checked.read.error().render();
+  return checked.parse ? "valid" : "invalid: " + checked.parse.error().render();
+}
+
+TEST(CheckManifest, ReadsPieceByPieceToTheVerdictOfTheWholeText) {
+  // Two-, three- and four-byte sequences, which small pieces cut apart.
+  const std::string good = manifest("[" + entry() + "]", R"([{"path": "\u00e9t\u00e9", "reason": "é € 😀"}])");
+  const std::string bad_record = manifest("[" + entry("-1") + "]", "[]", R"(, "x": "é € 😀")");
+  const std::string bad_syntax = manifest("[]", "[]", R"(, "x": "😀" 1)");
+  for (const std::size_t piece : {1, 2, 3, 5, 65536}) {
+    EXPECT_EQ(check_in_pieces(good, piece), "valid") << piece;
+    EXPECT_EQ(check_in_pieces(bad_record, piece), "invalid: " + parse_manifest(bad_record).error().render()) << piece;
+    EXPECT_EQ(check_in_pieces(bad_syntax, piece), "invalid: " + parse_manifest(bad_syntax).error().render()) << piece;
+    // What keeps the text from being read whole outranks an earlier parse fault.
+    const std::string unreadable = "unreadable: stream did not contain valid UTF-8";
+    EXPECT_EQ(check_in_pieces(bad_syntax + " \xFF", piece), unreadable) << piece;
+    EXPECT_EQ(check_in_pieces(good + "\xF0\x9F\x98", piece), unreadable) << piece;  // cut short at the end
+    EXPECT_EQ(check_in_pieces("\xF0\x9F\x98\x80\x80" + good, piece), unreadable) << piece;
+    EXPECT_EQ(check_in_pieces(bad_syntax + std::string(200000, ' '), piece, 100000), "unreadable: Input/output error")
+        << piece;
+  }
 }
 
 TEST(LoadManifest, ReadsManifestJsonInsideTheRoot) {
