@@ -1,5 +1,6 @@
 #include "common/error.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 namespace korvo {
@@ -17,7 +18,16 @@ Error os_error(int errnum) {
   char buffer[256];
   // GNU strerror_r returns the text, which may or may not live in buffer.
   const char* text = strerror_r(errnum, buffer, sizeof buffer);
-  return Error(text);
+  switch (errnum) {
+    case ENOSPC:
+    case EDQUOT:
+      return Error(text, ErrorKind::kNoSpace);
+    case EROFS:
+    case EIO:
+      return Error(text, ErrorKind::kDiskFailed);
+    default:
+      return Error(text);
+  }
 }
 
 Error os_error(int errnum, std::string_view subject) { return Error(std::string(subject), os_error(errnum)); }

@@ -133,6 +133,10 @@ class ZenityDialogs : public Dialogs {
     if (auto child = spawn_process(open_folder)) child->detach();
   }
 
+  void show_notice(std::string_view text) override {
+    (void)run_zenity({"--error", "--width=460", "--no-markup", fmt::format("--text={}", text)});
+  }
+
   void show_failure(const std::vector<std::string>& paragraphs) override {
     (void)run_zenity({"--error", "--width=460", "--no-markup", fmt::format("--text={}", join(paragraphs, "\n\n"))});
   }

@@ -232,6 +232,19 @@ Result<void> read_manifest(zip_t* archive) {
   return Ok{};
 }
 
+// What the entries say they unpack to; only a bound for the room check.
+std::uint64_t unpacked_size(zip_t* archive) {
+  std::uint64_t total = 0;
+  const zip_uint64_t count = entry_count(archive);
+  for (zip_uint64_t index = 0; index < count; ++index) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) continue;
+    total = stat.size > UINT64_MAX - total ? UINT64_MAX : total + stat.size;
+  }
+  return total;
+}
+
 Result<void> close_output(Fd& output) {
   if (::close(output.release()) != 0) return os_error(errno);
   return Ok{};
@@ -283,10 +296,12 @@ Result<void> check_archive_manifest(const std::string& archive_path) {
   return Ok{};
 }
 
-Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir) {
+Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir,
+                                           const std::function<Result<void>(std::uint64_t)>& check_room_for) {
   auto archive =
       open_archive(archive_path, "Cannot open decrypted backup", "Decrypted data is not a valid ZIP archive");
   if (!archive) return archive.error();
+  if (check_room_for) KORVO_RETURN_IF_ERROR(check_room_for(unpacked_size(archive->get())));
   const std::string destination = join_path(staging_dir, "Backup");
   if (auto made = create_directories(destination); !made) {
     return Error("Cannot create restore staging directory", made.error());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/error.hpp"
@@ -13,6 +15,9 @@ Result<void> check_archive_manifest(const std::string& archive_path);
 
 // Unpacks every entry into staging_dir/Backup and returns that folder's
 // canonical path. The first failure stops; what was written stays.
-Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir);
+// `check_room_for` gets the unpacked size the archive declares before the
+// first file is written, and may refuse it.
+Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir,
+                                           const std::function<Result<void>(std::uint64_t)>& check_room_for = {});
 
 }  // namespace korvo
