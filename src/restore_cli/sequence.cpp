@@ -89,7 +89,7 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     if (!password) return password.error();
     const auto progress = dialogs.start_progress("Decrypting your backup…", true);
     std::string attempt_dir;
-    auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), attempt_dir);
+    auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), attempt_dir, check_manifest);
     progress->close();
     password->clear();  // not needed past decryption
     if (!attempt_dir.empty()) staging_dirs.push_back(attempt_dir);

@@ -17,7 +17,6 @@
 
 #include "common/files.hpp"
 #include "common/text.hpp"
-#include "restore/manifest.hpp"
 #include "staging/paths.hpp"
 
 namespace korvo {
@@ -215,7 +214,7 @@ std::optional<zip_uint64_t> find_manifest(zip_t* archive) {
 }
 
 // Checked as it is inflated: the archive's copy is never held whole.
-Result<void> read_manifest(zip_t* archive) {
+Result<void> read_manifest(zip_t* archive, const ManifestCheck& check_manifest) {
   const auto index = find_manifest(archive);
   if (!index) return Error("Backup data is missing manifest.json");
   auto entry = open_entry(archive, *index);
@@ -287,12 +286,12 @@ Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string
 
 }  // namespace
 
-Result<void> check_archive_manifest(const std::string& archive_path) {
+Result<void> check_archive_manifest(const std::string& archive_path, const ManifestCheck& check) {
   constexpr std::string_view kOuter = "Decrypted backup is missing a valid manifest";
   auto archive =
       open_archive(archive_path, fmt::format("Cannot open {}", archive_path), "Backup data is not a valid ZIP archive");
   if (!archive) return Error(std::string(kOuter), archive.error());
-  if (auto read = read_manifest(archive->get()); !read) return Error(std::string(kOuter), read.error());
+  if (auto read = read_manifest(archive->get(), check); !read) return Error(std::string(kOuter), read.error());
   return Ok{};
 }
 

@@ -65,7 +65,8 @@ Result<std::string> resolve_staging_dir(const std::string& temp_dir, std::uint64
 }
 
 Result<std::string> stage_backup(const std::string& temp_dir, const std::string& backup_folder,
-                                 std::string_view password, std::string& staging_dir) {
+                                 std::string_view password, std::string& staging_dir,
+                                 const ManifestCheck& check_manifest) {
   auto backup_path = resolve_backup_dir(temp_dir, utf8_lossy(backup_folder));
   if (!backup_path) return backup_path.error();
   // The decrypted archive is smaller than Backup.enc, which bounds it.
@@ -86,7 +87,7 @@ Result<std::string> stage_backup(const std::string& temp_dir, const std::string&
   if (auto decrypted = decrypt_backup_stream(encrypted_path, archive_path, std::move(*key)); !decrypted) {
     return decrypted.error();
   }
-  KORVO_RETURN_IF_ERROR(check_archive_manifest(archive_path));
+  KORVO_RETURN_IF_ERROR(check_archive_manifest(archive_path, check_manifest));
   // The archive stays until the unpacking is done, so only the unpacked files need room now.
   auto destination = extract_backup_archive(archive_path, *staging_path, [&](std::uint64_t unpacked) {
     return check_room(temp_dir, unpacked, kTempAdvice);
