@@ -274,13 +274,6 @@ Result<std::uint64_t> json_u64_field(const Json& object, std::string_view key, s
   return (*field)->get<std::uint64_t>();
 }
 
-Result<bool> json_bool_field(const Json& object, std::string_view key, std::string_view where) {
-  auto field = json_field(object, key, where);
-  if (!field) return field.error();
-  if (!(*field)->is_boolean()) return wrong_type(where, key, "a boolean", **field);
-  return (*field)->get<bool>();
-}
-
 Result<const Json*> json_array_field(const Json& object, std::string_view key, std::string_view where) {
   auto field = json_field(object, key, where);
   if (!field) return field.error();

@@ -62,7 +62,6 @@ StreamedJsonParse parse_json_events(const TextReader& reader, JsonEvents& events
 Result<const Json*> json_field(const Json& object, std::string_view key, std::string_view where);
 Result<std::string> json_string_field(const Json& object, std::string_view key, std::string_view where);
 Result<std::uint64_t> json_u64_field(const Json& object, std::string_view key, std::string_view where);
-Result<bool> json_bool_field(const Json& object, std::string_view key, std::string_view where);
 Result<const Json*> json_array_field(const Json& object, std::string_view key, std::string_view where);
 
 // Optional keys: absent gives nothing; present with the wrong type is an error.

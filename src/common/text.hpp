@@ -24,9 +24,6 @@ std::string terminal_safe(std::string_view text);
 // Leading and trailing Unicode White_Space removed (input assumed UTF-8).
 std::string_view trim_unicode(std::string_view text);
 
-// Leading and trailing ASCII blanks (space, \t, \n, \v, \f, \r) removed.
-std::string_view trim_ascii(std::string_view text);
-
 std::string ascii_lower(std::string_view text);
 
 bool starts_with(std::string_view text, std::string_view prefix);

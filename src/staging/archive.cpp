@@ -244,11 +244,6 @@ std::uint64_t unpacked_size(zip_t* archive) {
   return total;
 }
 
-Result<void> close_output(Fd& output) {
-  if (::close(output.release()) != 0) return os_error(errno);
-  return Ok{};
-}
-
 Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string& root, FolderMaker& folders) {
   auto entry = open_entry(archive, index);
   if (!entry) return Error("Invalid ZIP entry", entry.error());
@@ -280,7 +275,7 @@ Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string
     auto written = write_all(output->get(), std::string_view(buffer, static_cast<std::size_t>(got)));
     if (!written) return Error("Cannot extract staging file", written.error());
   }
-  if (auto closed = close_output(*output); !closed) return Error("Cannot extract staging file", closed.error());
+  if (auto closed = close_checked(*output); !closed) return Error("Cannot extract staging file", closed.error());
   return Ok{};
 }
 
