@@ -151,4 +151,10 @@ std::string terminal_safe(std::string_view text) {
   return shown;
 }
 
+std::string escape_markup(std::string_view text) {
+  std::string escaped = replace_all(text, "&", "&amp;");
+  escaped = replace_all(escaped, "<", "&lt;");
+  return replace_all(escaped, ">", "&gt;");
+}
+
 }  // namespace korvo

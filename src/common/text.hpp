@@ -35,6 +35,10 @@ std::vector<std::string> split_lines(std::string_view text);
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
 
+// "&" → "&amp;", then "<" → "&lt;", then ">" → "&gt;": text inside Pango
+// markup or HTML.
+std::string escape_markup(std::string_view text);
+
 // Each occurrence of `from` replaced by `to`, scanning left to right once.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to);
 

@@ -161,12 +161,6 @@ std::optional<std::string> run_zenity(const std::vector<std::string>& args) {
   return strip_trailing_line_feeds(utf8_lossy(output->out));
 }
 
-std::string escape_markup(std::string_view text) {
-  std::string escaped = replace_all(text, "&", "&amp;");
-  escaped = replace_all(escaped, "<", "&lt;");
-  return replace_all(escaped, ">", "&gt;");
-}
-
 std::string window_progress_line(unsigned percent, std::string_view text) {
   return fmt::format("{}\n# {}\n", std::min(percent, kWindowPercentCap), protect_backslashes(escape_markup(text)));
 }
