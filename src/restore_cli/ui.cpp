@@ -10,6 +10,7 @@
 
 #include "common/text.hpp"
 #include "restore_cli/password.hpp"
+#include "restore_cli/zenity_version.hpp"
 
 namespace korvo {
 namespace {
@@ -27,6 +28,13 @@ void print(std::string_view text) {
 // zenity runs every "# " line through g_strcompress, which eats backslashes
 // ("C:\Users" would show as "C:Users"); doubled ones come out as one.
 std::string protect_backslashes(std::string_view text) { return replace_all(text, "\\", "\\\\"); }
+
+// Older zenity shows "# " lines as plain text; the version is asked only
+// when escaping would change the line.
+std::string window_text(std::string_view text) {
+  const bool escape = text.find_first_of("&<>") != std::string_view::npos && zenity_progress_lines_read_markup();
+  return protect_backslashes(escape ? escape_markup(text) : std::string(text));
+}
 
 std::size_t utf8_char_count(std::string_view text) {
   std::size_t count = 0;
@@ -156,11 +164,11 @@ std::string terminal_progress_line(unsigned percent, std::string_view text) {
 }
 
 std::string window_progress_line(unsigned percent, std::string_view text) {
-  return fmt::format("{}\n# {}\n", std::min(percent, kWindowPercentCap), protect_backslashes(escape_markup(text)));
+  return fmt::format("{}\n# {}\n", std::min(percent, kWindowPercentCap), window_text(text));
 }
 
 std::string window_step_line(std::string_view text) {
-  return fmt::format("# {}\n", protect_backslashes(escape_markup(text)));
+  return fmt::format("# {}\n", window_text(text));
 }
 
 void progress_percent(ProgressDialog& progress, unsigned percent, std::string_view text) {
