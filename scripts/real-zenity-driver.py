@@ -175,6 +175,8 @@ def rows_of(window):
         return rows
     for row in descendants(table, ("table row", "list item", "row")):  # GTK 4: rows holding a check box
         boxes = descendants(row, ("check box",))
+        if not boxes:
+            continue  # the column headers
         texts = [t for t in (text_of(c) for c in descendants(row, ("label", "table cell"))) if t]
         focused = row.getState().contains(pyatspi.STATE_FOCUSED) or any(
             d.getState().contains(pyatspi.STATE_FOCUSED) for d in descendants(row, ("check box", "table cell")))
