@@ -11,6 +11,7 @@
 #include "common/text.hpp"
 #include "dialogs/terminal.hpp"
 #include "dialogs/zenity.hpp"
+#include "dialogs/zenity_version.hpp"
 
 namespace korvo {
 namespace {
@@ -22,6 +23,13 @@ constexpr unsigned kWindowPercentCap = 99;
 // zenity runs every "# " line through g_strcompress, which eats backslashes
 // ("C:\Users" would show as "C:Users"); doubled ones come out as one.
 std::string protect_backslashes(std::string_view text) { return replace_all(text, "\\", "\\\\"); }
+
+// Older zenity shows "# " lines as plain text; the version is asked only
+// when escaping would change the line.
+std::string window_text(std::string_view text) {
+  const bool escape = text.find_first_of("&<>") != std::string_view::npos && zenity_progress_lines_read_markup();
+  return protect_backslashes(escape ? escape_markup(text) : std::string(text));
+}
 
 // Digits only; anything else, or a number too big for an index, is no index.
 std::optional<std::size_t> parse_index(std::string_view text) {
@@ -162,11 +170,11 @@ std::optional<std::string> run_zenity(const std::vector<std::string>& args) {
 }
 
 std::string window_progress_line(unsigned percent, std::string_view text) {
-  return fmt::format("{}\n# {}\n", std::min(percent, kWindowPercentCap), protect_backslashes(escape_markup(text)));
+  return fmt::format("{}\n# {}\n", std::min(percent, kWindowPercentCap), window_text(text));
 }
 
 std::string window_step_line(std::string_view text) {
-  return fmt::format("# {}\n", protect_backslashes(escape_markup(text)));
+  return fmt::format("# {}\n", window_text(text));
 }
 
 std::vector<std::string> checklist_arguments(const Checklist& checklist) {

@@ -39,6 +39,62 @@ TEST_F(EndToEnd, DialogModeRestoresFilesAndOpensTheFolder) {
   EXPECT_EQ(fakes.calls("xdg-open"), (std::vector<Args>{{restored()}}));
 }
 
+// zenity reads a progress window's "# " lines as markup from 4.0.3 on only.
+struct WindowLineCase {
+  const char* name;
+  const char* version_answer;  // shell text run for "zenity --version"
+  const char* folder;          // of both files
+  const char* shown_folder;    // as the restoring window gets it
+  std::size_t version_calls;
+};
+
+class RestoringWindowLines : public EndToEnd, public ::testing::WithParamInterface<WindowLineCase> {};
+
+TEST_P(RestoringWindowLines, EscapedOnlyWhereZenityReadsMarkupAndTheVersionAskedOnce) {
+  const WindowLineCase& c = GetParam();
+  const std::string folder = std::string("Documents/") + c.folder;
+  const std::string bills = "tax 2024.pdf\n", fish = "fish\n";
+  BackupSpec plan;
+  plan.entries = testing::entries_with_manifest({{folder + "/notes/tax 2024.pdf", bills}, {folder + "/Fish.txt", fish}});
+  testing::write_backup(drive(), plan);
+  // The restoring window's input is copied by a reader that the window's
+  // kill does not reach; the copy appears whole once the program has closed
+  // it. The version is answered only once that reader runs, so the program
+  // cannot have closed the window before.
+  const std::string copy = scratch.sub("restoring-window"), reading = scratch.sub("reading");
+  fakes.add("zenity", "case \"$1\" in --version) i=0; while [ ! -e '" + reading +
+                          "' ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done; " + c.version_answer +
+                          ";; esac\n"
+                          "case \"$*\" in *--progress*Restoring*) exec 3<&0; { : >'" + reading + "'; cat <&3 >'" +
+                          copy + ".part'; mv '" + copy + ".part' '" + copy +
+                          "'; } </dev/null >/dev/null 2>&1 & exit 0;; esac\n"
+                          "case \"$2\" in --password) printf '%s\\n' '" + std::string(testing::kTestPassword) +
+                          "';; --progress) exec cat >/dev/null;; esac; exit 0");
+  fakes.add("xdg-open");
+  const ProgramRun result = run({drive()});
+  EXPECT_EQ(result.status.code, 0) << result.err;
+  EXPECT_EQ(testing::read_test_file(restored() + "/" + folder + "/Fish.txt"), fish);
+  std::size_t version_calls = 0;
+  for (const auto& call : fakes.calls("zenity")) version_calls += call == Args{"--version"};
+  EXPECT_EQ(version_calls, c.version_calls);
+  if (c.version_calls == 0) return;  // the window may have been killed unread
+  ASSERT_TRUE(testing::wait_until([&] { return path_exists_nofollow(copy); }));
+  const std::string window = testing::read_test_file(copy);
+  const std::string shown = std::string("C:\\\\Users\\\\alex\\\\Documents\\\\") + c.shown_folder;
+  EXPECT_NE(window.find("\n# " + shown + "\\\\notes\\\\tax 2024.pdf\n"), std::string::npos) << window;
+  EXPECT_NE(window.find("\n# " + shown + "\\\\Fish.txt\n"), std::string::npos) << window;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ByVersion, RestoringWindowLines,
+    ::testing::Values(
+        WindowLineCase{"Zenity3_44", "echo 3.44.0", "Bills & Letters", "Bills & Letters", 1},
+        WindowLineCase{"Zenity4_0_1", "echo 4.0.1", "Bills & Letters", "Bills & Letters", 1},
+        WindowLineCase{"Zenity4_1_90", "echo 4.1.90", "Bills & Letters", "Bills &amp; Letters", 1},
+        WindowLineCase{"VersionUnreadable", "exit 1", "Bills & Letters", "Bills &amp; Letters", 1},
+        WindowLineCase{"NothingToEscape", "echo 4.0.1", "Bills and Letters", "Bills and Letters", 0}),
+    [](const ::testing::TestParamInfo<WindowLineCase>& info) { return std::string(info.param.name); });
+
 // The password window answers from a list, one line per time it is asked;
 // "CANCEL" stands for the Cancel button.
 class PasswordTries : public EndToEnd {
