@@ -99,7 +99,7 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     }
     if (staged.error().kind() == ErrorKind::kWrongKey && attempt < kPasswordTries) {
       // Each try starts afresh; nothing of the last one is kept.
-      if (remove_tree(staging_dirs.back())) staging_dirs.pop_back();
+      if (!attempt_dir.empty() && remove_tree(attempt_dir)) staging_dirs.pop_back();
       dialogs.show_notice(kWrongPasswordNotice);
       continue;
     }
