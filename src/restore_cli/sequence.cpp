@@ -16,6 +16,7 @@
 #include "restore_cli/run_context.hpp"
 #include "staging/staging.hpp"
 #include "wifi/wifi.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -42,16 +43,22 @@ Result<FileRestoreOutcome> restore_staged_files(const RunContext& context, const
 }  // namespace
 
 std::vector<std::string> file_report_lines(std::uint64_t restored, const std::vector<std::string>& failures) {
-  std::vector<std::string> lines = {fmt::format("{} files are back in the Restored folder on your desktop.", restored)};
+  // The English sentences keep one form for every count; other languages
+  // get their plural forms.
+  // TRANSLATORS: "Restored" is the folder's name on disk; keep it as it is.
+  std::vector<std::string> lines = {trnf("{} files are back in the Restored folder on your desktop.",
+                                         "{} files are back in the Restored folder on your desktop.", restored,
+                                         restored)};
   if (!failures.empty()) {
-    lines.push_back(fmt::format("{} files could not be restored:", failures.size()));
+    lines.push_back(trnf("{} files could not be restored:", "{} files could not be restored:", failures.size(),
+                         failures.size()));
     for (std::size_t i = 0; i < failures.size() && i < kListedFailures; ++i) lines.push_back("  ! " + failures[i]);
   }
   return lines;
 }
 
 std::string leftover_staging_line(const std::string& staging_dir, const Error& error) {
-  return fmt::format("The decrypted copy of your backup could not be removed — please delete {} yourself: {}",
+  return trf("The decrypted copy of your backup could not be removed — please delete {} yourself: {}",
                      staging_dir, error.render());
 }
 
@@ -61,7 +68,7 @@ namespace {
 Result<std::vector<std::string>> run_stages(const RunContext& context, const std::vector<std::string>& args,
                                             std::string& staging_dir, std::string& restored_folder) {
   Dialogs& dialogs = context.dialogs;
-  dialogs.say("Korvo restore\n");
+  dialogs.say(tr("Korvo restore\n"));
 
   auto backup_folder = find_backup_folder(dialogs, args);
   if (!backup_folder) return backup_folder.error();
@@ -71,20 +78,20 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
 
   std::string staging_root;
   {
-    const auto progress = dialogs.start_progress("Decrypting your backup…", true);
+    const auto progress = dialogs.start_progress(tr("Decrypting your backup…"), true);
     auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), staging_dir);
     progress->close();
     password->clear();  // not needed past decryption
-    if (!staged) return Error("Decryption failed — wrong password, or the backup is damaged", staged.error());
+    if (!staged) return Error(tr("Decryption failed — wrong password, or the backup is damaged"), staged.error());
     staging_root = std::move(*staged);
   }
 
   FileRestoreOutcome files;
   {
-    const auto progress = dialogs.start_progress("Restoring your files…", false);
+    const auto progress = dialogs.start_progress(tr("Restoring your files…"), false);
     auto outcome = restore_staged_files(context, staging_root, restored_folder, *progress);
     progress->close();
-    if (!outcome) return Error("Restore failed", outcome.error());
+    if (!outcome) return Error(tr("Restore failed"), outcome.error());
     files = std::move(*outcome);
   }
   // Past the copy, HOME is known to be set and valid.
