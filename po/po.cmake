@@ -14,6 +14,7 @@ add_executable(korvo-po-check tools/po_check.cpp)
 
 set(KORVO_LOCALE_BUILD_DIR ${CMAKE_BINARY_DIR}/locale)
 set(korvo_catalogs)
+set(korvo_po_files)
 foreach(language IN LISTS KORVO_LANGUAGES)
   set(po ${CMAKE_SOURCE_DIR}/po/${language}.po)
   set(mo ${KORVO_LOCALE_BUILD_DIR}/${language}/LC_MESSAGES/korvo-restore.mo)
@@ -26,6 +27,7 @@ foreach(language IN LISTS KORVO_LANGUAGES)
                      COMMENT "Checking and compiling the ${language} catalog"
                      VERBATIM)
   list(APPEND korvo_catalogs ${mo})
+  list(APPEND korvo_po_files ${po})
   install(FILES ${mo} DESTINATION ${CMAKE_INSTALL_LOCALEDIR}/${language}/LC_MESSAGES)
 endforeach()
 add_custom_target(korvo_catalogs ALL DEPENDS ${korvo_catalogs})
@@ -33,14 +35,17 @@ add_dependencies(korvo_core korvo_catalogs)
 target_compile_definitions(korvo_core PRIVATE KORVO_LOCALEDIR="${CMAKE_INSTALL_FULL_LOCALEDIR}")
 
 # The portable program carries its catalogs inside.
-if(KORVO_PORTABLE)
+option(KORVO_EMBED_CATALOGS "Build the catalogs into the program (the portable one)" ${KORVO_PORTABLE})
+if(KORVO_EMBED_CATALOGS)
   set(embedded ${CMAKE_BINARY_DIR}/generated/embedded_catalogs.hpp)
   add_custom_command(OUTPUT ${embedded}
                      COMMAND ${CMAKE_COMMAND} -DOUTPUT=${embedded} -DLOCALE_DIR=${KORVO_LOCALE_BUILD_DIR}
                              "-DLANGUAGES=${KORVO_LANGUAGES}" -P ${CMAKE_SOURCE_DIR}/po/embed.cmake
-                     DEPENDS ${korvo_catalogs} ${CMAKE_SOURCE_DIR}/po/embed.cmake
+                     DEPENDS ${korvo_po_files} ${CMAKE_SOURCE_DIR}/po/embed.cmake
                      VERBATIM)
+  # The .mo files are korvo_catalogs' outputs: waited for, not rebuilt here.
   add_custom_target(korvo_embedded_catalogs DEPENDS ${embedded})
+  add_dependencies(korvo_embedded_catalogs korvo_catalogs)
   add_dependencies(korvo_core korvo_embedded_catalogs)
   target_include_directories(korvo_core PRIVATE ${CMAKE_BINARY_DIR}/generated)
   target_compile_definitions(korvo_core PRIVATE KORVO_EMBEDDED_CATALOGS)
