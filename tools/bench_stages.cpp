@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
 
   start = Clock::now();
   std::string staging_dir;
-  auto staged = korvo::stage_backup(temp_dir, folder, password, staging_dir);
+  auto staged = korvo::stage_backup(temp_dir, folder, password, staging_dir, korvo::check_manifest);
   if (!staged) return fail(staged.error());
   const double stage_s = seconds_since(start);
 

@@ -64,12 +64,7 @@ void write_items(const Json* children, ConvertedBookmarks& out) {
 
 }  // namespace
 
-std::string html_escape(std::string_view text) {
-  std::string out = replace_all(text, "&", "&amp;");
-  out = replace_all(out, "<", "&lt;");
-  out = replace_all(out, ">", "&gt;");
-  return replace_all(out, "\"", "&quot;");
-}
+std::string html_escape(std::string_view text) { return replace_all(escape_markup(text), "\"", "&quot;"); }
 
 Result<ConvertedBookmarks> convert_bookmarks(std::string_view json_text) {
   auto parsed = parse_json_strict(json_text);

@@ -3,6 +3,8 @@
 #include <locale.h>
 #include <string.h>
 
+#include <cerrno>
+
 #include "common/i18n.hpp"
 
 namespace korvo {
@@ -22,7 +24,17 @@ Error os_error(int errnum) {
   // The system's own English text whatever the user's language: causes
   // are quoted, never translated.
   static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return Error(::strerror_l(errnum, c_locale));
+  const char* text = ::strerror_l(errnum, c_locale);
+  switch (errnum) {
+    case ENOSPC:
+    case EDQUOT:
+      return Error(text, ErrorKind::kNoSpace);
+    case EROFS:
+    case EIO:
+      return Error(text, ErrorKind::kDiskFailed);
+    default:
+      return Error(text);
+  }
 }
 
 Error os_error(int errnum, std::string_view subject) { return Error(std::string(subject), os_error(errnum)); }

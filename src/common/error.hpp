@@ -8,26 +8,40 @@
 
 namespace korvo {
 
+// What a caller may do about a failure, beyond showing it. A wrapping
+// error keeps its cause's kind.
+enum class ErrorKind {
+  kOther,
+  kWrongKey,    // the key did not open the first sealed record: another password may
+  kNoSpace,     // a disk, or the user's quota on it, is full (or would be)
+  kDiskFailed,  // a write failed on a read-only file system or with an I/O error
+};
+
 // A message with an optional cause. Callers add their own message above a
 // callee's error instead of re-formatting it.
 class Error {
  public:
-  explicit Error(std::string message) : message_(std::move(message)) {}
+  explicit Error(std::string message, ErrorKind kind = ErrorKind::kOther) : message_(std::move(message)), kind_(kind) {}
   Error(std::string message, Error cause)
-      : message_(std::move(message)), cause_(std::make_shared<const Error>(std::move(cause))) {}
+      : message_(std::move(message)), kind_(cause.kind()), cause_(std::make_shared<const Error>(std::move(cause))) {}
 
   const std::string& message() const { return message_; }
   const Error* cause() const { return cause_.get(); }
+  ErrorKind kind() const { return kind_; }
+  // Space or a failing disk: nothing about the backup or its password.
+  bool is_disk_problem() const { return kind_ == ErrorKind::kNoSpace || kind_ == ErrorKind::kDiskFailed; }
 
   // One line: the outermost message first, each cause after ": ".
   std::string render() const;
 
  private:
   std::string message_;
+  ErrorKind kind_ = ErrorKind::kOther;
   std::shared_ptr<const Error> cause_;
 };
 
-// The operating system's text for an errno value, as an Error without cause.
+// The operating system's text for an errno value, as an Error without cause;
+// a full disk or quota, a read-only file system and an I/O error get their kind.
 Error os_error(int errnum);
 // The same under the file or program it concerns: "{subject}: {text}". For
 // failures whose callers do not already name it in their own message.

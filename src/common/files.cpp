@@ -235,12 +235,12 @@ Result<void> copy_contents(int in, int out) {
   }
 }
 
+}  // namespace
+
 Result<void> close_checked(Fd& fd) {
   if (::close(fd.release()) != 0) return os_error(errno);
   return Ok{};
 }
-
-}  // namespace
 
 Result<void> copy_file(const std::string& source, const std::string& destination) {
   auto in = open_file(source, O_RDONLY);

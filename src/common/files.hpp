@@ -37,6 +37,10 @@ class Fd {
 // open(2) with O_CLOEXEC and an EINTR retry; the error is the OS error.
 Result<Fd> open_file(const std::string& path, int flags, mode_t mode = 0666);
 
+// Closes the file and reports what close(2) says: a delayed write error
+// (a full disk, a failing drive) may show up only there.
+Result<void> close_checked(Fd& fd);
+
 // Writes all bytes, retrying short writes and EINTR.
 Result<void> write_all(int fd, std::string_view bytes);
 

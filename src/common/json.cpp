@@ -147,7 +147,7 @@ class CheckedTextBuffer : public std::streambuf {
 
   Result<void> outcome() const {
     if (read_error_) return *read_error_;
-    if (!utf8_) return Error(tr(kNotUtf8Message));
+    if (!utf8_) return Error(std::string(kNotUtf8Message));
     return Ok{};
   }
 
@@ -278,13 +278,6 @@ Result<std::uint64_t> json_u64_field(const Json& object, std::string_view key, s
   // Checked first: get<uint64_t>() would quietly convert -1, 1.5 and true.
   if (!(*field)->is_number_unsigned()) return wrong_type(where, key, kJsonExpectU64, **field);
   return (*field)->get<std::uint64_t>();
-}
-
-Result<bool> json_bool_field(const Json& object, std::string_view key, std::string_view where) {
-  auto field = json_field(object, key, where);
-  if (!field) return field.error();
-  if (!(*field)->is_boolean()) return wrong_type(where, key, N_("a boolean"), **field);
-  return (*field)->get<bool>();
 }
 
 Result<const Json*> json_array_field(const Json& object, std::string_view key, std::string_view where) {

@@ -21,6 +21,8 @@ inline constexpr int kMaxJsonNesting = 128;
 // Parses exactly one JSON value (only whitespace around it). A key repeated
 // in one object and nesting deeper than 128 levels are errors. The error's
 // message is the parser's description, with line and column where it has them.
+// The tree costs several times the text: for texts that stay small whatever
+// the number of files (bookmarks, settings, the install list).
 Result<Json> parse_json_strict(std::string_view text);
 
 // Receives the values of a text in document order instead of a document
@@ -61,7 +63,6 @@ StreamedJsonParse parse_json_events(const TextReader& reader, JsonEvents& events
 Result<const Json*> json_field(const Json& object, std::string_view key, std::string_view where);
 Result<std::string> json_string_field(const Json& object, std::string_view key, std::string_view where);
 Result<std::uint64_t> json_u64_field(const Json& object, std::string_view key, std::string_view where);
-Result<bool> json_bool_field(const Json& object, std::string_view key, std::string_view where);
 Result<const Json*> json_array_field(const Json& object, std::string_view key, std::string_view where);
 
 // Optional keys: absent gives nothing; present with the wrong type is an error.

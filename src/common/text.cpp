@@ -11,8 +11,6 @@ bool is_unicode_space(std::uint32_t c) {
          c == 0x3000;
 }
 
-bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 }  // namespace
 
 std::size_t utf8_decode(std::string_view text, std::size_t pos, std::uint32_t& code) {
@@ -89,12 +87,6 @@ std::string_view trim_unicode(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-std::string_view trim_ascii(std::string_view text) {
-  while (!text.empty() && is_ascii_space(text.front())) text.remove_prefix(1);
-  while (!text.empty() && is_ascii_space(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
@@ -157,6 +149,12 @@ std::string terminal_safe(std::string_view text) {
     pos += length;
   }
   return shown;
+}
+
+std::string escape_markup(std::string_view text) {
+  std::string escaped = replace_all(text, "&", "&amp;");
+  escaped = replace_all(escaped, "<", "&lt;");
+  return replace_all(escaped, ">", "&gt;");
 }
 
 }  // namespace korvo

@@ -24,9 +24,6 @@ std::string terminal_safe(std::string_view text);
 // Leading and trailing Unicode White_Space removed (input assumed UTF-8).
 std::string_view trim_unicode(std::string_view text);
 
-// Leading and trailing ASCII blanks (space, \t, \n, \v, \f, \r) removed.
-std::string_view trim_ascii(std::string_view text);
-
 std::string ascii_lower(std::string_view text);
 
 bool starts_with(std::string_view text, std::string_view prefix);
@@ -37,6 +34,10 @@ bool ends_with(std::string_view text, std::string_view suffix);
 std::vector<std::string> split_lines(std::string_view text);
 
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
+
+// "&" → "&amp;", then "<" → "&lt;", then ">" → "&gt;": text inside Pango
+// markup or HTML.
+std::string escape_markup(std::string_view text);
 
 // Each occurrence of `from` replaced by `to`, scanning left to right once.
 std::string replace_all(std::string_view text, std::string_view from, std::string_view to);

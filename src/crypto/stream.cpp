@@ -95,6 +95,13 @@ bool open_record(EVP_CIPHER_CTX* ctx, const std::uint8_t* nonce, std::uint8_t* s
   return EVP_DecryptFinal_ex(ctx, sealed + produced, &tail) == 1;
 }
 
+// A full or failing disk is named with its file and the system's reason;
+// any other failure keeps its bare message.
+Error disk_or(const Error& error, const std::string& path, std::string message) {
+  if (error.is_disk_problem()) return Error(trf("Cannot write {}", path), error);
+  return Error(std::move(message));
+}
+
 // Returns the inner failure as a bare message.
 Result<void> decrypt_records(const std::string& encrypted_path, const std::string& output_path,
                              const BackupKey& key) {
@@ -116,7 +123,7 @@ Result<void> decrypt_records(const std::string& encrypted_path, const std::strin
   if (!valid_length(read_be32(chunk_field.data()))) return Error(tr("Backup.enc header has an invalid chunk size"));
 
   auto output_fd = open_file(output_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!output_fd) return Error(trf("Cannot create {}", output_path));
+  if (!output_fd) return disk_or(output_fd.error(), output_path, trf("Cannot create {}", output_path));
   BufferedOutput output(std::move(*output_fd));
 
   CipherCtx ctx(EVP_CIPHER_CTX_new());
@@ -125,6 +132,7 @@ Result<void> decrypt_records(const std::string& encrypted_path, const std::strin
   }
 
   std::vector<std::uint8_t> record;
+  bool first_record = true;
   while (true) {
     std::array<std::uint8_t, kNonceSize> nonce{};
     got = read_full(in, nonce.data(), nonce.size());
@@ -142,14 +150,21 @@ Result<void> decrypt_records(const std::string& encrypted_path, const std::strin
     got = read_full(in, record.data(), length);
     if (!got || *got < length) return Error(tr("Backup.enc record is truncated"));
     if (!open_record(ctx.get(), nonce.data(), record.data(), length)) {
-      return Error(tr(kAuthenticationFailed));
+      // Only a first record that does not open says the key is wrong; a
+      // later one means the file was damaged after a good start.
+      return Error(tr(kAuthenticationFailed), first_record ? ErrorKind::kWrongKey : ErrorKind::kOther);
     }
+    first_record = false;
     const std::string_view plaintext(reinterpret_cast<const char*>(record.data()), length - kTagSize);
-    if (!output.write(plaintext)) return Error(tr("Cannot write decrypted output"));
+    if (auto written = output.write(plaintext); !written) {
+      return disk_or(written.error(), output_path, tr("Cannot write decrypted output"));
+    }
   }
 
-  if (!output.flush()) return Error(tr("Cannot flush decrypted output"));
-  if (!output.sync()) return Error(tr("Cannot flush decrypted output to disk"));
+  if (auto flushed = output.flush(); !flushed) return disk_or(flushed.error(), output_path, tr("Cannot flush decrypted output"));
+  if (auto synced = output.sync(); !synced) {
+    return disk_or(synced.error(), output_path, tr("Cannot flush decrypted output to disk"));
+  }
   return Ok{};
 }
 
@@ -159,8 +174,11 @@ Result<void> decrypt_backup_stream(const std::string& encrypted_path, const std:
   auto result = decrypt_records(encrypted_path, output_path, key);
   key.wipe();
   if (!result) {
+    // A disk problem says nothing about the password or the backup.
+    if (result.error().is_disk_problem()) return result.error();
     return Error(trf("Decryption failed. The password is incorrect or the backup is corrupted. ({})",
-                             result.error().message()));
+                             result.error().message()),
+                 result.error().kind());
   }
   return Ok{};
 }

@@ -49,6 +49,8 @@ class Dialogs {
   // The chosen row indices, in the order given; empty when nothing was chosen.
   virtual std::vector<std::size_t> choose_rows(const Checklist& checklist) = 0;
   virtual std::unique_ptr<Progress> start_progress(std::string_view text, bool pulsate) = 0;
+  // A problem the user can mend right away, before the run goes on.
+  virtual void show_notice(std::string_view text) = 0;
   // The end of a run that went through: the report lines, and the folder
   // the files came back to.
   virtual void show_report(const std::vector<std::string>& lines, const std::string& restored_folder) = 0;

@@ -101,6 +101,8 @@ class TerminalDialogs : public Dialogs {
     return make_terminal_progress();
   }
 
+  void show_notice(std::string_view text) override { print(fmt::format("{}\n", text)); }
+
   void show_report(const std::vector<std::string>& lines, const std::string&) override {
     std::string text = "\n";
     for (const std::string& line : lines) text += terminal_safe(line) + "\n";

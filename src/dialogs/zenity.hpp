@@ -15,9 +15,6 @@ namespace korvo {
 // feeds when it exits with status 0, nothing otherwise.
 std::optional<std::string> run_zenity(const std::vector<std::string>& args);
 
-// "&" → "&amp;", then "<" → "&lt;", then ">" → "&gt;".
-std::string escape_markup(std::string_view text);
-
 std::string strip_trailing_line_feeds(std::string text);
 std::string window_progress_line(unsigned percent, std::string_view text);
 std::string window_step_line(std::string_view text);

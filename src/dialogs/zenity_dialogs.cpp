@@ -134,6 +134,10 @@ class ZenityDialogs : public Dialogs {
     if (auto child = spawn_process(open_folder)) child->detach();
   }
 
+  void show_notice(std::string_view text) override {
+    (void)run_zenity({"--error", "--width=460", "--no-markup", fmt::format("--text={}", text)});
+  }
+
   void show_failure(const std::vector<std::string>& paragraphs) override {
     (void)run_zenity({"--error", "--width=460", "--no-markup", fmt::format("--text={}", join(paragraphs, "\n\n"))});
   }
@@ -156,12 +160,6 @@ std::optional<std::string> run_zenity(const std::vector<std::string>& args) {
   auto output = run_process(command);
   if (!output || !output->status.success()) return std::nullopt;
   return strip_trailing_line_feeds(utf8_lossy(output->out));
-}
-
-std::string escape_markup(std::string_view text) {
-  std::string escaped = replace_all(text, "&", "&amp;");
-  escaped = replace_all(escaped, "<", "&lt;");
-  return replace_all(escaped, ">", "&gt;");
 }
 
 std::string window_progress_line(unsigned percent, std::string_view text) {

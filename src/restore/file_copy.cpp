@@ -67,13 +67,17 @@ Result<void> restore_entry(const std::string& staging_root, const std::string& r
   }
   if (const std::string parent = parent_path(destination); !parent.empty()) {
     if (auto made = folders.make(parent); !made) {
-      return Error(trf("Cannot create folder for {}: {}", entry.original_path, made.error().message()));
+      return Error(trf("Cannot create folder for {}: {}", entry.original_path, made.error().message()),
+                   made.error().kind());
     }
   }
   auto copied = copy_open_file(hashed->file.get(), destination, private_mode(destination));
   hashed->file.reset();
   const Result<void> verified = [&]() -> Result<void> {
-    if (!copied) return Error(trf("Copy failed for {}: {}", entry.original_path, copied.error().message()));
+    if (!copied) {
+      return Error(trf("Copy failed for {}: {}", entry.original_path, copied.error().message()),
+                   copied.error().kind());
+    }
     auto digest = sha256_file(destination);
     if (!digest) {
       return Error(trf("Cannot verify {} after copy: {}", entry.original_path, digest.error().message()));
@@ -130,10 +134,17 @@ Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const 
     const ManifestEntryView entry = entries[index];
     ++processed;
     const auto percent = static_cast<unsigned>(processed * 100 / total);
-    if (auto restored = restore_entry(staging_root, restored_dir, entry, folders, progress, percent); restored) {
+    auto restored = restore_entry(staging_root, restored_dir, entry, folders, progress, percent);
+    if (restored) {
       ++outcome.restored;
-    } else {
-      outcome.failures.push_back(restored.error().message());
+      continue;
+    }
+    outcome.failures.push_back(restored.error().message());
+    // Every later file would fail the same way: stop, and say so once.
+    if (restored.error().kind() == ErrorKind::kNoSpace) {
+      outcome.not_tried = entries.size() - processed;
+      outcome.disk_full = true;
+      break;
     }
   }
   return outcome;

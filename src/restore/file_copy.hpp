@@ -21,6 +21,8 @@ Result<std::string> normalise_backup_path(std::string_view backup_path);
 struct FileRestoreOutcome {
   std::uint64_t restored = 0;
   std::vector<std::string> failures;  // one message per failed entry, in manifest order
+  bool disk_full = false;               // the copy stopped at a file the disk had no room for
+  std::uint64_t not_tried = 0;          // the entries after that file
 };
 
 // Copies and verifies every entry from the staging root into the Restored

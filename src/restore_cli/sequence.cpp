@@ -7,6 +7,7 @@
 #include "apps/install_list.hpp"
 #include "browser/bookmarks.hpp"
 #include "browser/firefox.hpp"
+#include "common/disk_space.hpp"
 #include "common/files.hpp"
 #include "common/text.hpp"
 #include "desktop_settings/look_and_feel.hpp"
@@ -22,6 +23,9 @@ namespace korvo {
 namespace {
 
 constexpr std::size_t kListedFailures = 10;
+// Enough for a typo or two; a script sending one wrong password cannot loop.
+constexpr int kPasswordTries = 5;
+constexpr std::string_view kWrongPasswordNotice = N_("That password did not open the backup. Please try again.");
 
 void append(std::vector<std::string>& lines, std::vector<std::string> more) {
   lines.insert(lines.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
@@ -37,22 +41,36 @@ Result<FileRestoreOutcome> restore_staged_files(const RunContext& context, const
   auto desktop = find_desktop_dir(context.home);
   if (!desktop) return desktop.error();
   restored_folder = join_path(*desktop, "Restored");
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < manifest->files.size(); ++i) {
+    const std::uint64_t size = manifest->files[i].size_bytes;
+    total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
+  }
+  KORVO_RETURN_IF_ERROR(check_room(*desktop, total, N_("Free some space there and run Korvo again.")));
   return restore_files(*root, manifest->files, restored_folder, progress);
 }
 
 }  // namespace
 
-std::vector<std::string> file_report_lines(std::uint64_t restored, const std::vector<std::string>& failures) {
+std::vector<std::string> file_report_lines(const FileRestoreOutcome& files) {
+  const std::vector<std::string>& failures = files.failures;
   // The English sentences keep one form for every count; other languages
   // get their plural forms.
   // TRANSLATORS: "Restored" is the folder's name on disk; keep it as it is.
   std::vector<std::string> lines = {trnf("{} files are back in the Restored folder on your desktop.",
-                                         "{} files are back in the Restored folder on your desktop.", restored,
-                                         restored)};
+                                         "{} files are back in the Restored folder on your desktop.",
+                                         files.restored, files.restored)};
   if (!failures.empty()) {
-    lines.push_back(trnf("{} files could not be restored:", "{} files could not be restored:", failures.size(),
-                         failures.size()));
+    const std::size_t not_restored = failures.size() + files.not_tried;
+    lines.push_back(trnf("{} files could not be restored:", "{} files could not be restored:", not_restored,
+                         not_restored));
     for (std::size_t i = 0; i < failures.size() && i < kListedFailures; ++i) lines.push_back("  ! " + failures[i]);
+  }
+  if (files.disk_full) {
+    lines.push_back(trnf(
+        "The disk of your desktop is full: the other {} files were not copied. Free some space and run Korvo again.",
+        "The disk of your desktop is full: the other {} files were not copied. Free some space and run Korvo again.",
+        files.not_tried, files.not_tried));
   }
   return lines;
 }
@@ -64,26 +82,37 @@ std::string leftover_staging_line(const std::string& staging_dir, const Error& e
 
 namespace {
 
-// Every stage up to the report; `staging_dir` is set once it exists.
+// Every stage up to the report; `staging_dirs` gets each staging directory made.
 Result<std::vector<std::string>> run_stages(const RunContext& context, const std::vector<std::string>& args,
-                                            std::string& staging_dir, std::string& restored_folder) {
+                                            std::vector<std::string>& staging_dirs, std::string& restored_folder) {
   Dialogs& dialogs = context.dialogs;
   dialogs.say(tr("Korvo restore\n"));
 
   auto backup_folder = find_backup_folder(dialogs, args);
   if (!backup_folder) return backup_folder.error();
 
-  auto password = dialogs.ask_password();
-  if (!password) return password.error();
-
   std::string staging_root;
-  {
+  for (int attempt = 1;; ++attempt) {
+    auto password = dialogs.ask_password();
+    if (!password) return password.error();
     const auto progress = dialogs.start_progress(tr("Decrypting your backup…"), true);
-    auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), staging_dir);
+    std::string attempt_dir;
+    auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), attempt_dir, check_manifest);
     progress->close();
     password->clear();  // not needed past decryption
-    if (!staged) return Error(tr("Decryption failed — wrong password, or the backup is damaged"), staged.error());
-    staging_root = std::move(*staged);
+    if (!attempt_dir.empty()) staging_dirs.push_back(attempt_dir);
+    if (staged) {
+      staging_root = std::move(*staged);
+      break;
+    }
+    if (staged.error().kind() == ErrorKind::kWrongKey && attempt < kPasswordTries) {
+      // Each try starts afresh; nothing of the last one is kept.
+      if (remove_tree(staging_dirs.back())) staging_dirs.pop_back();
+      dialogs.show_notice(tr(kWrongPasswordNotice));
+      continue;
+    }
+    if (staged.error().is_disk_problem()) return staged.error();
+    return Error(tr("Decryption failed — wrong password, or the backup is damaged"), staged.error());
   }
 
   FileRestoreOutcome files;
@@ -91,13 +120,16 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     const auto progress = dialogs.start_progress(tr("Restoring your files…"), false);
     auto outcome = restore_staged_files(context, staging_root, restored_folder, *progress);
     progress->close();
-    if (!outcome) return Error(tr("Restore failed"), outcome.error());
+    if (!outcome) {
+      if (outcome.error().kind() == ErrorKind::kNoSpace) return outcome.error();
+      return Error(tr("Restore failed"), outcome.error());
+    }
     files = std::move(*outcome);
   }
   // Past the copy, HOME is known to be set and valid.
   const std::string home = *context.home;
 
-  std::vector<std::string> summary = file_report_lines(files.restored, files.failures);
+  std::vector<std::string> summary = file_report_lines(files);
   append(summary, offer_apps(staging_root, dialogs));
 
   const std::string browser_data = join_path(staging_root, "BrowserData");
@@ -114,14 +146,16 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
 
 Result<void> run_restore(const RunContext& context, const std::vector<std::string>& args,
                          std::vector<std::string>& failure_notes) {
-  std::string staging_dir;
+  std::vector<std::string> staging_dirs;
   std::string restored_folder;
-  auto summary = run_stages(context, args, staging_dir, restored_folder);
+  auto summary = run_stages(context, args, staging_dirs, restored_folder);
   // The backup on the drive is the copy to go back to; the decrypted one
   // (passwords, keys, every file in clear) must not outlive the run.
   std::optional<std::string> leftover;
-  if (!staging_dir.empty()) {
-    if (auto removed = remove_tree(staging_dir); !removed) leftover = leftover_staging_line(staging_dir, removed.error());
+  for (const std::string& staging_dir : staging_dirs) {
+    if (auto removed = remove_tree(staging_dir); !removed && !leftover) {
+      leftover = leftover_staging_line(staging_dir, removed.error());
+    }
   }
   if (!summary) {
     if (leftover) failure_notes.push_back(std::move(*leftover));

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "restore/file_copy.hpp"
 #include "restore_cli/run_context.hpp"
 
 namespace korvo {
@@ -19,7 +20,8 @@ Result<void> run_restore(const RunContext& context, const std::vector<std::strin
 // The line that sends the user to a staging directory that could not be removed.
 std::string leftover_staging_line(const std::string& staging_dir, const Error& error);
 
-// The report's file lines: the count, then at most ten failures.
-std::vector<std::string> file_report_lines(std::uint64_t restored, const std::vector<std::string>& failures);
+// The report's file lines: the count, then at most ten failures, then the
+// full disk that stopped the copy.
+std::vector<std::string> file_report_lines(const FileRestoreOutcome& files);
 
 }  // namespace korvo

@@ -17,7 +17,6 @@
 
 #include "common/files.hpp"
 #include "common/text.hpp"
-#include "restore/manifest.hpp"
 #include "staging/paths.hpp"
 #include "common/i18n.hpp"
 
@@ -216,7 +215,7 @@ std::optional<zip_uint64_t> find_manifest(zip_t* archive) {
 }
 
 // Checked as it is inflated: the archive's copy is never held whole.
-Result<void> read_manifest(zip_t* archive) {
+Result<void> read_manifest(zip_t* archive, const ManifestCheck& check_manifest) {
   const auto index = find_manifest(archive);
   if (!index) return Error(tr("Backup data is missing manifest.json"));
   auto entry = open_entry(archive, *index);
@@ -233,9 +232,17 @@ Result<void> read_manifest(zip_t* archive) {
   return Ok{};
 }
 
-Result<void> close_output(Fd& output) {
-  if (::close(output.release()) != 0) return os_error(errno);
-  return Ok{};
+// What the entries say they unpack to; only a bound for the room check.
+std::uint64_t unpacked_size(zip_t* archive) {
+  std::uint64_t total = 0;
+  const zip_uint64_t count = entry_count(archive);
+  for (zip_uint64_t index = 0; index < count; ++index) {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) continue;
+    total = stat.size > UINT64_MAX - total ? UINT64_MAX : total + stat.size;
+  }
+  return total;
 }
 
 Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string& root, FolderMaker& folders) {
@@ -269,25 +276,27 @@ Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string
     auto written = write_all(output->get(), std::string_view(buffer, static_cast<std::size_t>(got)));
     if (!written) return Error(tr("Cannot extract staging file"), written.error());
   }
-  if (auto closed = close_output(*output); !closed) return Error(tr("Cannot extract staging file"), closed.error());
+  if (auto closed = close_checked(*output); !closed) return Error(tr("Cannot extract staging file"), closed.error());
   return Ok{};
 }
 
 }  // namespace
 
-Result<void> check_archive_manifest(const std::string& archive_path) {
+Result<void> check_archive_manifest(const std::string& archive_path, const ManifestCheck& check) {
   constexpr std::string_view kOuter = N_("Decrypted backup is missing a valid manifest");
   auto archive =
       open_archive(archive_path, trf("Cannot open {}", archive_path), tr("Backup data is not a valid ZIP archive"));
   if (!archive) return Error(tr(kOuter), archive.error());
-  if (auto read = read_manifest(archive->get()); !read) return Error(tr(kOuter), read.error());
+  if (auto read = read_manifest(archive->get(), check); !read) return Error(tr(kOuter), read.error());
   return Ok{};
 }
 
-Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir) {
+Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir,
+                                           const std::function<Result<void>(std::uint64_t)>& check_room_for) {
   auto archive =
       open_archive(archive_path, tr("Cannot open decrypted backup"), tr("Decrypted data is not a valid ZIP archive"));
   if (!archive) return archive.error();
+  if (check_room_for) KORVO_RETURN_IF_ERROR(check_room_for(unpacked_size(archive->get())));
   const std::string destination = join_path(staging_dir, "Backup");
   if (auto made = create_directories(destination); !made) {
     return Error(tr("Cannot create restore staging directory"), made.error());

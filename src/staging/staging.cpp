@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "common/disk_space.hpp"
 #include "common/files.hpp"
 #include "common/text.hpp"
 #include "crypto/key.hpp"
@@ -19,6 +20,8 @@
 namespace korvo {
 namespace {
 
+constexpr std::string_view kTempAdvice =
+    N_("Free some space, or set TMPDIR to a folder on a larger disk, and run Korvo again.");
 // Only this user may look into the unpacked backup.
 constexpr mode_t kStagingDirMode = 0700;
 
@@ -63,9 +66,14 @@ Result<std::string> resolve_staging_dir(const std::string& temp_dir, std::uint64
 }
 
 Result<std::string> stage_backup(const std::string& temp_dir, const std::string& backup_folder,
-                                 std::string_view password, std::string& staging_dir) {
+                                 std::string_view password, std::string& staging_dir,
+                                 const ManifestCheck& check_manifest) {
   auto backup_path = resolve_backup_dir(temp_dir, utf8_lossy(backup_folder));
   if (!backup_path) return backup_path.error();
+  // The decrypted archive is smaller than Backup.enc, which bounds it.
+  if (auto sealed = file_size(join_path(*backup_path, "Backup.enc"))) {
+    KORVO_RETURN_IF_ERROR(check_room(temp_dir, *sealed, kTempAdvice));
+  }
   auto staging_path = resolve_staging_dir(temp_dir);
   if (!staging_path) return staging_path.error();
   staging_dir = *staging_path;
@@ -80,8 +88,11 @@ Result<std::string> stage_backup(const std::string& temp_dir, const std::string&
   if (auto decrypted = decrypt_backup_stream(encrypted_path, archive_path, std::move(*key)); !decrypted) {
     return decrypted.error();
   }
-  KORVO_RETURN_IF_ERROR(check_archive_manifest(archive_path));
-  auto destination = extract_backup_archive(archive_path, *staging_path);
+  KORVO_RETURN_IF_ERROR(check_archive_manifest(archive_path, check_manifest));
+  // The archive stays until the unpacking is done, so only the unpacked files need room now.
+  auto destination = extract_backup_archive(archive_path, *staging_path, [&](std::uint64_t unpacked) {
+    return check_room(temp_dir, unpacked, kTempAdvice);
+  });
   if (!destination) return destination.error();
   remove_quietly(archive_path);
   return destination;

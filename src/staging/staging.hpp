@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "common/error.hpp"
+#include "staging/archive.hpp"
 
 namespace korvo {
 
@@ -13,7 +14,8 @@ namespace korvo {
 // `staging_dir` names that directory as soon as it exists, success or not,
 // so that the run can remove it: it holds the decrypted backup.
 Result<std::string> stage_backup(const std::string& temp_dir, const std::string& backup_folder,
-                                 std::string_view password, std::string& staging_dir);
+                                 std::string_view password, std::string& staging_dir,
+                                 const ManifestCheck& check_manifest);
 
 // Canonical form of an existing path (and a check that the temporary
 // directory resolves).

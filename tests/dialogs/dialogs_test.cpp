@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/process.hpp"
+#include "common/text.hpp"
 #include "dialogs/terminal.hpp"
 #include "dialogs/zenity.hpp"
 #include "support/env_override.hpp"

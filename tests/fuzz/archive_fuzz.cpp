@@ -14,6 +14,7 @@
 #include <csignal>
 
 #include "fuzz_support.hpp"
+#include "restore/manifest.hpp"
 #include "staging/archive.hpp"
 
 namespace {
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   korvo::fuzz::write_bytes(g_archive, korvo::fuzz::as_text(data, size));
   FUZZ_CHECK(::mkdir(g_staging.c_str(), 0700) == 0, g_staging);
 
-  (void)korvo::check_archive_manifest(g_archive);
+  (void)korvo::check_archive_manifest(g_archive, korvo::check_manifest);
   const auto extracted = korvo::extract_backup_archive(g_archive, g_staging);
   if (extracted) FUZZ_CHECK(*extracted == g_staging + "/Backup", *extracted);
 

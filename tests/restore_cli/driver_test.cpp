@@ -54,15 +54,26 @@ TEST(GuiDecision, FollowsFlagsTerminalAndZenityInThatOrder) {
 }
 
 TEST(FileReportLines, CountLineAlwaysFirstAndAtMostTenFailures) {
-  EXPECT_EQ(file_report_lines(0, {}), (Args{"0 files are back in the Restored folder on your desktop."}));
-  Args failures;
-  for (int i = 1; i <= 25; ++i) failures.push_back("f" + std::to_string(i));
-  const Args lines = file_report_lines(3, failures);
+  EXPECT_EQ(file_report_lines({}), (Args{"0 files are back in the Restored folder on your desktop."}));
+  FileRestoreOutcome files;
+  files.restored = 3;
+  for (int i = 1; i <= 25; ++i) files.failures.push_back("f" + std::to_string(i));
+  const Args lines = file_report_lines(files);
   ASSERT_EQ(lines.size(), 12u);
   EXPECT_EQ(lines[0], "3 files are back in the Restored folder on your desktop.");
   EXPECT_EQ(lines[1], "25 files could not be restored:");
   EXPECT_EQ(lines[2], "  ! f1");
   EXPECT_EQ(lines[11], "  ! f10");
+
+  // A full disk stops the copy: the files never tried count as not restored.
+  files.failures = {"Copy failed for C:\\big.bin: No space left on device"};
+  files.disk_full = true;
+  files.not_tried = 40;
+  EXPECT_EQ(file_report_lines(files),
+            (Args{"3 files are back in the Restored folder on your desktop.", "41 files could not be restored:",
+                  "  ! Copy failed for C:\\big.bin: No space left on device",
+                  "The disk of your desktop is full: the other 40 files were not copied. Free some space and run "
+                  "Korvo again."}));
 }
 
 class DiscoveryTest : public ::testing::Test {

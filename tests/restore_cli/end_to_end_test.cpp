@@ -39,18 +39,97 @@ TEST_F(EndToEnd, DialogModeRestoresFilesAndOpensTheFolder) {
   EXPECT_EQ(fakes.calls("xdg-open"), (std::vector<Args>{{restored()}}));
 }
 
-TEST_F(EndToEnd, DialogModeWrongPasswordIsOneErrorDialogAndStatusOne) {
+// The password window answers from a list, one line per time it is asked;
+// "CANCEL" stands for the Cancel button.
+class PasswordTries : public EndToEnd {
+ protected:
+  void answer_passwords(const std::vector<std::string>& answers) {
+    std::string list;
+    for (const std::string& answer : answers) list += answer + "\n";
+    testing::write_test_file(scratch.sub("answers"), list);
+    const std::string count = scratch.sub("asked");
+    fakes.add("zenity", "case \"$2\" in --password) n=$(($(cat '" + count + "' 2>/dev/null || echo 0) + 1)); echo $n > '" +
+                            count + "'; i=0; while IFS= read -r line; do i=$((i + 1)); [ $i -eq $n ] && break; done < '" +
+                            scratch.sub("answers") +
+                            "'; [ \"$line\" = CANCEL ] && exit 1; printf '%s\\n' \"$line\";; --progress) exec cat "
+                            ">/dev/null;; esac; exit 0");
+    fakes.add("xdg-open");
+  }
+  // What one refused password shows: its decryption window, then the notice.
+  static void add_refused_try(std::vector<testing::ExpectedCall>& calls) {
+    calls.push_back({{"--title=Korvo", "--password"}});
+    calls.push_back(testing::killed_window(progress_window("Decrypting your backup…", true)));
+    calls.push_back({error_dialog("That password did not open the backup. Please try again.")});
+  }
+};
+
+TEST_F(PasswordTries, AWrongPasswordAsksAgainAndTheRightOneRestores) {
   write_sample_backup();
-  add_dialog_zenity("not the password");
+  answer_passwords({"not the password", std::string(testing::kTestPassword)});
+  const ProgramRun result = run({drive()});
+  EXPECT_EQ(result.status.code, 0) << result.err;
+  std::vector<testing::ExpectedCall> expected;
+  add_refused_try(expected);
+  expected.push_back({{"--title=Korvo", "--password"}});
+  expected.push_back(testing::killed_window(progress_window("Decrypting your backup…", true)));
+  expected.push_back(testing::killed_window(progress_window("Restoring your files…", false)));
+  expected.push_back({info_dialog("Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your desktop.")});
+  EXPECT_TRUE(testing::calls_in_order(fakes.calls("zenity"), expected));
+  EXPECT_EQ(testing::read_test_file(restored() + "/Documents/notes.txt"), "meeting notes\n");
+  EXPECT_TRUE(staging_dirs().empty());
+  ASSERT_TRUE(fakes.wait_for_calls("xdg-open"));
+}
+
+// Five tries in all: a script that keeps sending one wrong password ends.
+TEST_F(PasswordTries, FiveWrongPasswordsEndWithOneErrorAndStatusOne) {
+  write_sample_backup();
+  answer_passwords(std::vector<std::string>(6, "not the password"));
   const ProgramRun result = run({drive()});
   EXPECT_EQ(result.status.code, 1);
   EXPECT_EQ(result.err, "");
-  EXPECT_TRUE(testing::calls_in_order(
-      fakes.calls("zenity"),
-      {{{"--title=Korvo", "--password"}},
-       testing::killed_window(progress_window("Decrypting your backup…", true)),
-       {error_dialog(kWrongPasswordChain)}}));
+  std::vector<testing::ExpectedCall> expected;
+  for (int i = 0; i < 4; ++i) add_refused_try(expected);
+  expected.push_back({{"--title=Korvo", "--password"}});
+  expected.push_back(testing::killed_window(progress_window("Decrypting your backup…", true)));
+  expected.push_back({error_dialog(kWrongPasswordChain)});
+  EXPECT_TRUE(testing::calls_in_order(fakes.calls("zenity"), expected));
   EXPECT_FALSE(path_exists_nofollow(restored()));
+  EXPECT_TRUE(staging_dirs().empty());
+}
+
+TEST_F(PasswordTries, CancellingTheSecondQuestionEndsAsACancelledPrompt) {
+  write_sample_backup();
+  answer_passwords({"not the password", "CANCEL"});
+  const ProgramRun result = run({drive()});
+  EXPECT_EQ(result.status.code, 1);
+  std::vector<testing::ExpectedCall> expected;
+  add_refused_try(expected);
+  expected.push_back({{"--title=Korvo", "--password"}});
+  expected.push_back({error_dialog("Restore failed: Cancelled")});
+  EXPECT_TRUE(testing::calls_in_order(fakes.calls("zenity"), expected));
+  EXPECT_TRUE(staging_dirs().empty());
+}
+
+// Only a first record that does not open means the password: damage in a
+// later one ends the run as before, without a second question.
+TEST_F(PasswordTries, DamageInTheSecondRecordIsNotAskedAgain) {
+  BackupSpec plan;
+  plan.entries = testing::entries_with_manifest({{"Documents/report.txt", std::string(8192, 'r')}});
+  for (auto& entry : plan.entries) entry.deflate = false;
+  plan.chunk_size = 1024;
+  testing::write_backup(drive(), plan);
+  std::string sealed = testing::read_test_file(drive() + "/Backup.enc");
+  const std::size_t second_record_text = 13 + (12 + 4 + 1024 + 16) + 12 + 4 + 100;
+  ASSERT_GT(sealed.size(), second_record_text);
+  sealed[second_record_text] = static_cast<char>(sealed[second_record_text] ^ 1);
+  testing::write_test_file(drive() + "/Backup.enc", sealed);
+  answer_passwords({std::string(testing::kTestPassword), std::string(testing::kTestPassword)});
+  const ProgramRun result = run({drive()});
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_TRUE(testing::calls_in_order(fakes.calls("zenity"),
+                                      {{{"--title=Korvo", "--password"}},
+                                       testing::killed_window(progress_window("Decrypting your backup…", true)),
+                                       {error_dialog(kWrongPasswordChain)}}));
 }
 
 TEST_F(EndToEnd, CancelledPasswordDialogEndsBeforeAnyStagingDirectory) {
@@ -168,6 +247,24 @@ TEST_F(TerminalEndToEnd, BackupTextCannotDriveTheTerminal) {
   EXPECT_EQ(screen.find("\x1b]0;"), std::string::npos) << screen;
   EXPECT_NE(screen.find("\r  100%  C:\\Users\\alex\\\uFFFD]0;owned\uFFFD.txt"), std::string::npos) << screen;
   EXPECT_TRUE(staging_dirs().empty());
+}
+
+TEST_F(TerminalEndToEnd, AWrongPasswordAsksAgain) {
+  write_sample_backup();
+  PtySession session({testing::restore_binary(), drive()}, environment());
+  ASSERT_TRUE(session.wait_for("Backup password: ")) << session.output();
+  ASSERT_TRUE(session.wait_for_echo_off());
+  session.type("not the password\r");
+  ASSERT_TRUE(session.wait_for("That password did not open the backup. Please try again.\r\nBackup password: "))
+      << session.output();
+  ASSERT_TRUE(session.wait_for_echo_off());
+  session.type(std::string(testing::kTestPassword) + "\r");
+  const ExitStatus status = session.finish();
+  EXPECT_EQ(status.code, 0) << session.output();
+  const std::string report = "\r\n\r\n2 files are back in the Restored folder on your desktop.\r\n";
+  const std::string& screen = session.output();
+  EXPECT_EQ(screen.substr(screen.size() - report.size()), report) << screen;
+  EXPECT_EQ(screen.find("not the password"), std::string::npos) << "password echoed";
 }
 
 TEST_F(TerminalEndToEnd, EmptyEntryAndCtrlDAreRefused) {

@@ -63,7 +63,35 @@ class FaultTest : public EndToEnd {
   }
 };
 
-TEST_F(FaultTest, FullTmpdirWhileDecrypting) {
+constexpr const char* kTmpAdvice = "Free some space, or set TMPDIR to a folder on a larger disk, and run Korvo again.";
+
+// A disk too small is found before the write that would fill it, and named:
+// the folder, what the restore needs there, what is free, what to do.
+class RoomTest : public FaultTest {
+ protected:
+  void expect_shortage(const std::string& folder, const std::string& advice, bool after_copy_window) {
+    std::vector<testing::ExpectedCall> windows = {{{"--title=Korvo", "--password"}},
+                                                  killed_window(progress_window("Decrypting your backup…", true))};
+    if (after_copy_window) windows.push_back(killed_window(progress_window("Restoring your files…", false)));
+    const auto calls = fakes.calls("zenity");
+    ASSERT_FALSE(calls.empty());
+    windows.push_back({calls.back()});
+    EXPECT_TRUE(testing::calls_in_order(calls, windows));
+    const std::string text = calls.back().back();
+    const std::regex shortage("--text=Restore failed: Not enough free space in (.*): the restore needs ([0-9.]+) (kB|MB) "
+                              "there and ([0-9.]+) (kB|MB) are free\\. (.*)");
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(text, parts, shortage)) << text;
+    EXPECT_EQ(parts[1], folder);
+    const auto bytes = [](const std::string& number, const std::string& unit) {
+      return std::stod(number) * (unit == "kB" ? 1e3 : 1e6);
+    };
+    EXPECT_GT(bytes(parts[2], parts[3]), bytes(parts[4], parts[5])) << text;
+    EXPECT_EQ(parts[6], advice);
+  }
+};
+
+TEST_F(RoomTest, TmpdirTooSmallForTheArchive) {
   TmpfsMount small_tmp(tmp(), 256 * kKiB);
   if (!small_tmp.mounted()) GTEST_SKIP() << kCannotMount << small_tmp.failure();
   stored_backup({{"Videos/film.bin", std::string(1024 * kKiB, 'f')}});
@@ -74,18 +102,16 @@ TEST_F(FaultTest, FullTmpdirWhileDecrypting) {
 
   EXPECT_EQ(result.status.code, 1);
   EXPECT_EQ(result.out + result.err, "");
-  expect_error_dialog(std::string(kDamaged) + kStreamFailed + "Cannot write decrypted output)");
+  expect_shortage(tmp(), kTmpAdvice, false);
   EXPECT_EQ(testing::tree_digests(drive()), before.drive);
   EXPECT_EQ(testing::tree_digests(home()), before.home);
-  EXPECT_EQ(staging_tree(), Tree{});  // the decrypted part is not left behind
+  EXPECT_EQ(staging_tree(), Tree{});
 }
 
-TEST_F(FaultTest, FullTmpdirWhileExtracting) {
-  // Room for the decrypted archive, not for a second copy of its big file.
+TEST_F(RoomTest, TmpdirWithRoomForTheArchiveButNotTheUnpackedFiles) {
   TmpfsMount small_tmp(tmp(), 512 * kKiB);
   if (!small_tmp.mounted()) GTEST_SKIP() << kCannotMount << small_tmp.failure();
-  const std::string film(384 * kKiB, 'f');
-  stored_backup({{"Videos/film.bin", film}});
+  stored_backup({{"Videos/film.bin", std::string(384 * kKiB, 'f')}});
   add_dialog_zenity(std::string(testing::kTestPassword));
   const Snapshot before = snapshot();
 
@@ -93,25 +119,56 @@ TEST_F(FaultTest, FullTmpdirWhileExtracting) {
 
   EXPECT_EQ(result.status.code, 1);
   EXPECT_EQ(result.out + result.err, "");
-  expect_error_dialog(std::string(kDamaged) + "Cannot extract staging file: No space left on device");
+  expect_shortage(tmp(), kTmpAdvice, false);
   EXPECT_EQ(testing::tree_digests(drive()), before.drive);
   EXPECT_EQ(testing::tree_digests(home()), before.home);
   EXPECT_EQ(staging_tree(), Tree{});
 }
 
-TEST_F(FaultTest, FullHomeWhileCopying) {
+TEST_F(RoomTest, DesktopTooSmallForTheCopy) {
+  TmpfsMount small_home(home(), 256 * kKiB);
+  if (!small_home.mounted()) GTEST_SKIP() << kCannotMount << small_home.failure();
+  ASSERT_TRUE(create_directories(home() + "/Desktop").ok());
+  stored_backup({{"Documents/a.txt", "alpha\n"}, {"Videos/film.bin", std::string(1024 * kKiB, 'f')}});
+  add_dialog_zenity(std::string(testing::kTestPassword));
+  const Snapshot before = snapshot();
+
+  const ProgramRun result = run({drive()});
+
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_EQ(result.out + result.err, "");
+  expect_shortage(home() + "/Desktop", "Free some space there and run Korvo again.", true);
+  EXPECT_EQ(testing::tree_digests(drive()), before.drive);
+  EXPECT_EQ(testing::tree_digests(home()), before.home);  // not even the Restored folder
+  EXPECT_EQ(staging_tree(), Tree{});
+}
+
+// A disk that fills anyway (here a manifest that understates a file's size,
+// as a second writer or a loose free-space count would): the copy stops at
+// the file that did not fit, and the report says so once.
+TEST_F(FaultTest, DiskThatFillsDuringTheCopyStopsThere) {
   TmpfsMount small_home(home(), 256 * kKiB);
   if (!small_home.mounted()) GTEST_SKIP() << kCannotMount << small_home.failure();
   ASSERT_TRUE(create_directories(home() + "/Desktop").ok());
   const std::string film(1024 * kKiB, 'f');
-  stored_backup({{"Documents/a.txt", "alpha\n"}, {"Videos/film.bin", film}, {"Documents/z.txt", "omega\n"}});
+  testing::BackupSpec plan;
+  plan.entries = {{"manifest.json", testing::manifest_text({{"C:\\Users\\alex\\Documents\\a.txt", "Documents/a.txt", 6,
+                                                             testing::sha256_hex("alpha\n")},
+                                                            {"C:\\Users\\alex\\Videos\\film.bin", "Videos/film.bin", 1,
+                                                             testing::sha256_hex(film)},
+                                                            {"C:\\Users\\alex\\Documents\\z.txt", "Documents/z.txt", 6,
+                                                             testing::sha256_hex("omega\n")}})},
+                  {"Documents/a.txt", "alpha\n"},
+                  {"Videos/film.bin", film},
+                  {"Documents/z.txt", "omega\n"}};
+  for (auto& entry : plan.entries) entry.deflate = false;
+  testing::write_backup(drive(), plan);
   add_dialog_zenity(std::string(testing::kTestPassword));
   fakes.add("xdg-open");
   const Snapshot before = snapshot();
 
   const ProgramRun result = run({drive()});
 
-  // A file that cannot be copied is a report line; the run goes on and ends well.
   EXPECT_EQ(result.status.code, 0);
   EXPECT_EQ(result.out + result.err, "");
   EXPECT_TRUE(testing::calls_in_order(
@@ -123,24 +180,17 @@ TEST_F(FaultTest, FullHomeWhileCopying) {
                     "1 files are back in the Restored folder on your desktop.\n\n"
                     "2 files could not be restored:\n\n"
                     "  ! Copy failed for C:\\Users\\alex\\Videos\\film.bin: No space left on device\n\n"
-                    "  ! Copy failed for C:\\Users\\alex\\Documents\\z.txt: No space left on device")}}));
+                    "The disk of your desktop is full: the other 1 files were not copied. Free some space and run "
+                    "Korvo again.")}}));
   EXPECT_EQ(testing::tree_digests(drive()), before.drive);
   EXPECT_EQ(testing::read_test_file(restored() + "/Documents/a.txt"), "alpha\n");
-  // The failed copies stay as far as they got, inside Restored.
+  // The failed copy stays as far as it got, inside Restored; the next file was not tried.
   const std::string partial = testing::read_test_file(restored() + "/Videos/film.bin");
   EXPECT_LT(partial.size(), film.size());
   EXPECT_TRUE(starts_with(film, partial));
-  EXPECT_EQ(testing::read_test_file(restored() + "/Documents/z.txt"), "");
-  Tree home_after = testing::tree_digests(home());
-  for (const char* made : {"Desktop/Restored", "Desktop/Restored/Documents", "Desktop/Restored/Documents/a.txt",
-                           "Desktop/Restored/Documents/z.txt", "Desktop/Restored/Videos",
-                           "Desktop/Restored/Videos/film.bin"}) {
-    EXPECT_EQ(home_after.erase(made), 1u) << made;
-  }
-  EXPECT_EQ(home_after, before.home);
+  EXPECT_FALSE(path_exists_nofollow(restored() + "/Documents/z.txt"));
   EXPECT_EQ(staging_tree(), Tree{});
   ASSERT_TRUE(fakes.wait_for_calls("xdg-open"));
-  EXPECT_EQ(fakes.calls("xdg-open"), (std::vector<Args>{{restored()}}));
 }
 
 // The password dialog comes after the backup has been found and before

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backup_writer/backup_writer.hpp"
+#include "restore/manifest.hpp"
 #include "support/env_override.hpp"
 #include "support/sandbox.hpp"
 
@@ -94,7 +95,7 @@ class ArchiveTest : public ::testing::Test {
     return result.ok() ? "(extracted)" : result.error().render();
   }
   std::string check_error() const {
-    auto result = check_archive_manifest(archive_path());
+    auto result = check_archive_manifest(archive_path(), check_manifest);
     return result.ok() ? "(valid)" : result.error().render();
   }
 

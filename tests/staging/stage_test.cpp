@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "restore/manifest.hpp"
 #include "staging/staging.hpp"
 #include "backup_writer/backup_writer.hpp"
 #include "support/env_override.hpp"
@@ -54,13 +55,13 @@ class StageTest : public ::testing::Test {
 
   std::string stage_error(const std::string& folder) const {
     std::string staging;
-    auto staged = stage_backup(tmpdir_, folder, testing::kTestPassword, staging);
+    auto staged = stage_backup(tmpdir_, folder, testing::kTestPassword, staging, check_manifest);
     return staged.ok() ? "(staged)" : staged.error().render();
   }
 
   Result<std::string> stage(const std::string& folder, std::string_view password = testing::kTestPassword) const {
     std::string staging;
-    return stage_backup(tmpdir_, folder, password, staging);
+    return stage_backup(tmpdir_, folder, password, staging, check_manifest);
   }
 
   testing::ScratchDir scratch_;

@@ -30,7 +30,7 @@ class RecordingProgress : public Progress {
 
 class RecordingDialogs : public Dialogs {
  public:
-  std::vector<std::string> said, questions;
+  std::vector<std::string> said, questions, notices;
   std::vector<bool> answers;  // taken in order; "no" once they run out
   std::vector<ProgressRecord> progress;
 
@@ -46,6 +46,7 @@ class RecordingDialogs : public Dialogs {
     progress.emplace_back();
     return std::make_unique<RecordingProgress>(progress.back());
   }
+  void show_notice(std::string_view text) override { notices.emplace_back(text); }
   void show_report(const std::vector<std::string>&, const std::string&) override {}
   void show_failure(const std::vector<std::string>&) override {}
 };
