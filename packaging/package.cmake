@@ -16,8 +16,8 @@ if(NOT changelog_top MATCHES "^korvo-restore \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "packaging/changelog does not start with version ${PROJECT_VERSION}")
 endif()
 
-configure_file(${packaging_dir}/${KORVO_APP_ID}.policy.in ${packaging_out}/${KORVO_APP_ID}.policy @ONLY)
-configure_file(${packaging_dir}/${KORVO_APP_ID}.metainfo.xml.in ${packaging_out}/${KORVO_APP_ID}.metainfo.xml
+configure_file(${packaging_dir}/${KORVO_APP_ID}.policy.in ${packaging_out}/${KORVO_APP_ID}.policy.in @ONLY)
+configure_file(${packaging_dir}/${KORVO_APP_ID}.metainfo.xml.in ${packaging_out}/${KORVO_APP_ID}.metainfo.xml.in
                @ONLY)
 configure_file(${packaging_dir}/korvo-restore.1.in ${packaging_out}/korvo-restore.1 @ONLY)
 
@@ -34,10 +34,30 @@ foreach(name korvo-restore.1 changelog)
                      VERBATIM)
   list(APPEND compressed ${packaging_out}/${name}.gz)
 endforeach()
-add_custom_target(korvo_packaging_files ALL DEPENDS ${compressed})
+# The launcher, the AppStream data and the polkit action carry every
+# language of po/LINGUAS; the ITS rules in po/its pick the texts of the two
+# XML files.
+set(translated)
+foreach(name ${KORVO_APP_ID}.desktop ${KORVO_APP_ID}.metainfo.xml ${KORVO_APP_ID}.policy)
+  if(name MATCHES "desktop$")
+    set(template ${packaging_dir}/${name}.in)
+    set(mode --desktop)
+  else()
+    set(template ${packaging_out}/${name}.in)
+    set(mode --xml)
+  endif()
+  add_custom_command(OUTPUT ${packaging_out}/${name}
+                     COMMAND ${CMAKE_COMMAND} -E env GETTEXTDATADIRS=${CMAKE_SOURCE_DIR}/po
+                             ${KORVO_MSGFMT} ${mode} --template=${template} -d ${CMAKE_SOURCE_DIR}/po
+                             -o ${packaging_out}/${name}
+                     DEPENDS ${template} ${korvo_po_files} ${CMAKE_SOURCE_DIR}/po/LINGUAS
+                     VERBATIM)
+  list(APPEND translated ${packaging_out}/${name})
+endforeach()
+add_custom_target(korvo_packaging_files ALL DEPENDS ${compressed} ${translated})
 
 install(TARGETS korvo-restore RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${packaging_dir}/${KORVO_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${packaging_out}/${KORVO_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${packaging_dir}/${KORVO_APP_ID}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${packaging_out}/${KORVO_APP_ID}.policy DESTINATION ${CMAKE_INSTALL_DATADIR}/polkit-1/actions)

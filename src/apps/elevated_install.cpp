@@ -6,6 +6,7 @@
 
 #include "apps/installer_protocol.hpp"
 #include "apps/package_request.hpp"
+#include "common/i18n.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
 
@@ -22,6 +23,18 @@ bool deliver(std::string_view line, const std::function<void(std::string_view)>&
 }
 
 }  // namespace
+
+std::string shown_progress_text(std::string_view protocol_text) {
+  if (protocol_text == kUpdatingProgress) return tr("Updating the package list…");
+  if (protocol_text.size() > kInstallingProgressStart.size() + kInstallingProgressEnd.size() &&
+      starts_with(protocol_text, kInstallingProgressStart) && ends_with(protocol_text, kInstallingProgressEnd)) {
+    const std::string_view name = protocol_text.substr(
+        kInstallingProgressStart.size(),
+        protocol_text.size() - kInstallingProgressStart.size() - kInstallingProgressEnd.size());
+    return trf("Installing {}…", name);
+  }
+  return std::string(protocol_text);
+}
 
 std::string elevation_tool() { return command_exists("pkexec") ? "pkexec" : "sudo"; }
 
@@ -68,7 +81,7 @@ Result<std::set<std::string>> run_elevated_installer(const std::vector<std::stri
   std::set<std::string> installed;
   read_installer_lines(child->stdout_pipe().get(), [&](std::string_view line) {
     if (starts_with(line, kProgressPrefix)) {
-      progress.step(line.substr(kProgressPrefix.size()));
+      progress.step(shown_progress_text(line.substr(kProgressPrefix.size())));
     } else if (starts_with(line, kInstalledPrefix)) {
       installed.emplace(line.substr(kInstalledPrefix.size()));
     }

@@ -26,6 +26,10 @@ std::vector<std::string> installer_command_line(std::string_view tool, std::stri
 // to on_line, until end of stream, a read error or a line that is not UTF-8.
 void read_installer_lines(int fd, const std::function<void(std::string_view)>& on_line);
 
+// A progress text of the installer protocol as the user reads it: in their
+// language, the package name as it came.
+std::string shown_progress_text(std::string_view protocol_text);
+
 // Runs the command line with its output on a pipe, shows its progress texts
 // and returns the package names it reported installed. The error means the
 // elevation tool could not be started.

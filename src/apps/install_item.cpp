@@ -6,6 +6,7 @@
 
 #include "apps/package_request.hpp"
 #include "common/json.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -15,7 +16,7 @@ Result<PackageManager> parse_manager(const Json& element, std::string_view where
   if (!manager) return manager.error();
   if (*manager == "apt") return PackageManager::kApt;
   if (*manager == "snap") return PackageManager::kSnap;
-  return Error(fmt::format("{}: unknown manager \"{}\"", where, *manager));
+  return Error(trf("{}: unknown manager \"{}\"", where, *manager));
 }
 
 Result<std::vector<std::string>> parse_packages(const Json& element, std::string_view where) {
@@ -23,7 +24,7 @@ Result<std::vector<std::string>> parse_packages(const Json& element, std::string
   if (!packages) return packages.error();
   std::vector<std::string> names;
   for (const Json& name : **packages) {
-    if (!name.is_string()) return Error(fmt::format("{}: \"packages\" must hold strings only", where));
+    if (!name.is_string()) return Error(trf("{}: \"packages\" must hold strings only", where));
     names.push_back(name.get<std::string>());
   }
   return names;
@@ -57,7 +58,7 @@ Result<InstallItem> parse_item(const Json& element, std::string_view where) {
 Result<std::vector<InstallItem>> parse_install_items(std::string_view json_text) {
   auto document = parse_json_strict(json_text);
   if (!document) return document.error();
-  if (!document->is_array()) return Error(fmt::format("expected an array, found {}", json_type_name(*document)));
+  if (!document->is_array()) return Error(trf("expected an array, found {}", tr(json_type_name(*document))));
   std::vector<InstallItem> items;
   for (std::size_t i = 0; i < document->size(); ++i) {
     auto item = parse_item((*document)[i], fmt::format("[{}]", i));

@@ -10,15 +10,16 @@
 #include "apps/install_item.hpp"
 #include "common/files.hpp"
 #include "common/text.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
 
 constexpr std::string_view kListFile = "linux-install.json";
-constexpr std::string_view kNoneChosen = "Apps: none installed — linux-apps.md in the Restored folder lists them all.";
-constexpr std::string_view kNoExecutable = "Apps: could not start the installer.";
-constexpr std::string_view kNoElevation = "Apps: could not ask for administrator rights.";
-constexpr std::string_view kInstallingText = "Installing apps — enter your Ubuntu password when asked…";
+constexpr std::string_view kNoneChosen = N_("Apps: none installed — linux-apps.md in the Restored folder lists them all.");
+constexpr std::string_view kNoExecutable = N_("Apps: could not start the installer.");
+constexpr std::string_view kNoElevation = N_("Apps: could not ask for administrator rights.");
+constexpr std::string_view kInstallingText = N_("Installing apps — enter your Ubuntu password when asked…");
 
 // Every failure to read the list is silent: the stage simply has nothing to offer.
 std::vector<InstallItem> offerable_items(const std::string& staging_root) {
@@ -43,10 +44,10 @@ std::vector<std::string> summary(const std::vector<const InstallItem*>& chosen,
     (complete ? done : missing).push_back(item->linux_name);
   }
   std::vector<std::string> lines;
-  if (!done.empty()) lines.push_back(fmt::format("Apps installed: {}.", join(done, ", ")));
+  if (!done.empty()) lines.push_back(trf("Apps installed: {}.", join(done, ", ")));
   if (!missing.empty()) {
     lines.push_back(
-        fmt::format("Apps not installed: {} — try Ubuntu's App Center, or see linux-apps.md.", join(missing, ", ")));
+        trf("Apps not installed: {} — try Ubuntu's App Center, or see linux-apps.md.", join(missing, ", ")));
   }
   return lines;
 }
@@ -61,16 +62,16 @@ std::vector<std::string> offer_apps(const std::string& staging_root, Dialogs& di
   for (const InstallItem& item : items) rows.push_back(checklist_row(item));
   std::vector<const InstallItem*> chosen;
   for (const std::size_t row : choose_apps(rows, dialogs)) chosen.push_back(&items[row]);
-  if (chosen.empty()) return {std::string(kNoneChosen)};
+  if (chosen.empty()) return {tr(kNoneChosen)};
 
   const auto executable = own_executable_path();
-  if (!executable) return {std::string(kNoExecutable)};
+  if (!executable) return {tr(kNoExecutable)};
   const std::string tool = elevation_tool();
 
-  const auto progress = dialogs.start_progress(kInstallingText, /*pulsate=*/true);
+  const auto progress = dialogs.start_progress(tr(kInstallingText), /*pulsate=*/true);
   auto installed = run_elevated_installer(installer_command_line(tool, *executable, chosen), *progress);
   progress->close();
-  if (!installed) return {std::string(kNoElevation)};
+  if (!installed) return {tr(kNoElevation)};
   return summary(chosen, *installed);
 }
 

@@ -106,12 +106,14 @@ int run_installer(const std::vector<std::string>& requests, const InstallerTools
   }
   const bool any_apt = std::any_of(parsed->begin(), parsed->end(), [](const auto& r) { return !r.is_snap; });
   if (any_apt) {
-    if (!write_protocol_line(fmt::format("{}Updating the package list…", kProgressPrefix))) return kLostParentStatus;
+    if (!write_protocol_line(fmt::format("{}{}", kProgressPrefix, kUpdatingProgress))) return kLostParentStatus;
     // A stale list may still install; the install itself tells.
     (void)run_succeeds(package_tool(tools, {std::string(kAptGet), "-o", std::string(kAptLockOption), "update"}));
   }
   for (const PackageRequest& request : *parsed) {
-    if (!write_protocol_line(fmt::format("{}Installing {}…", kProgressPrefix, request.name))) return kLostParentStatus;
+    const std::string installing =
+        fmt::format("{}{}{}{}", kProgressPrefix, kInstallingProgressStart, request.name, kInstallingProgressEnd);
+    if (!write_protocol_line(installing)) return kLostParentStatus;
     const bool installed = install(tools, request);
     const std::string_view result = installed ? kInstalledPrefix : kFailedPrefix;
     if (!write_protocol_line(fmt::format("{}{}", result, request.name))) return kLostParentStatus;

@@ -15,4 +15,10 @@ inline constexpr std::string_view kProgressPrefix = "# ";
 inline constexpr std::string_view kInstalledPrefix = "ok ";
 inline constexpr std::string_view kFailedPrefix = "fail ";
 
+// The progress texts after kProgressPrefix, always English here: the parent
+// shows them in the user's language.
+inline constexpr std::string_view kUpdatingProgress = "Updating the package list…";
+inline constexpr std::string_view kInstallingProgressStart = "Installing ";  // then the package name
+inline constexpr std::string_view kInstallingProgressEnd = "…";
+
 }  // namespace korvo

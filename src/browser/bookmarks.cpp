@@ -5,6 +5,7 @@
 #include "common/files.hpp"
 #include "common/json.hpp"
 #include "common/text.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -24,8 +25,8 @@ constexpr std::string_view kDefaultTitle = "Bookmarks";
 constexpr const char* kBrowsers[] = {"Chrome", "Edge", "Brave"};
 constexpr std::string_view kOutputFolder = "Browser bookmarks";
 constexpr std::string_view kNote =
-    "Bookmarks from {} are in Restored/Browser bookmarks — in your browser choose Bookmarks → Import and pick the "
-    "file.";
+    N_("Bookmarks from {} are in Restored/Browser bookmarks — in your browser choose Bookmarks → Import and pick the "
+    "file.");
 
 // The string under key, or fallback when it is missing or not a string.
 std::string string_or(const Json& object, std::string_view key, std::string_view fallback) {
@@ -67,10 +68,10 @@ std::string html_escape(std::string_view text) { return replace_all(escape_marku
 
 Result<ConvertedBookmarks> convert_bookmarks(std::string_view json_text) {
   auto parsed = parse_json_strict(json_text);
-  if (!parsed) return Error("Bookmarks file is not valid JSON", parsed.error());
+  if (!parsed) return Error(tr("Bookmarks file is not valid JSON"), parsed.error());
   const Json& document = *parsed;
   const auto roots = document.is_object() ? document.find("roots") : document.end();
-  if (roots == document.end() || !roots->is_object()) return Error("Bookmarks file has no roots");
+  if (roots == document.end() || !roots->is_object()) return Error(tr("Bookmarks file has no roots"));
 
   ConvertedBookmarks out;
   out.html += kHeader;
@@ -106,7 +107,7 @@ std::vector<std::string> migrate_bookmarks(const std::string& staging_root, cons
     }
   }
   if (written.empty()) return {};
-  return {fmt::format(fmt::runtime(kNote), join(written, ", "))};
+  return {trf(kNote, join(written, ", "))};
 }
 
 }  // namespace korvo

@@ -11,6 +11,7 @@
 #include "browser/firefox_ini.hpp"
 #include "common/files.hpp"
 #include "common/process.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -36,14 +37,14 @@ constexpr mode_t kSecretMode = 0600;
 // Debian ships the browser as firefox-esr; looked for in this order.
 constexpr std::string_view kFirefoxPrograms[] = {"firefox", "firefox-esr"};
 
-constexpr std::string_view kDoneLine = "Firefox: your bookmarks, history and saved passwords are back.";
-constexpr std::string_view kCopyFailedLine = "Firefox: could not copy {}.";
-constexpr std::string_view kOpenLine = "Firefox data was not moved (Firefox was open).";
-constexpr std::string_view kNotSetUpLine = "Firefox data was not moved (Firefox isn't set up yet).";
+constexpr std::string_view kDoneLine = N_("Firefox: your bookmarks, history and saved passwords are back.");
+constexpr std::string_view kCopyFailedLine = N_("Firefox: could not copy {}.");
+constexpr std::string_view kOpenLine = N_("Firefox data was not moved (Firefox was open).");
+constexpr std::string_view kNotSetUpLine = N_("Firefox data was not moved (Firefox isn't set up yet).");
 constexpr std::string_view kFirstStartQuestion =
-    "Firefox needs to open once so Korvo can move your bookmarks, history and passwords into it. "
-    "Korvo will open it now — close Firefox to continue.";
-constexpr std::string_view kCloseQuestion = "Please close Firefox so Korvo can add your data. Closed it?";
+    N_("Firefox needs to open once so Korvo can move your bookmarks, history and passwords into it. "
+    "Korvo will open it now — close Firefox to continue.");
+constexpr std::string_view kCloseQuestion = N_("Please close Firefox so Korvo can add your data. Closed it?");
 
 // The backup profile with the largest places.sqlite; the later listed wins a tie.
 std::optional<std::string> choose_source_profile(const std::string& backup_firefox_folder) {
@@ -132,22 +133,22 @@ std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folde
   std::optional<std::string> local_profile = find_firefox_profile(roots);
   if (!local_profile) {
     const std::optional<std::string_view> program = installed_firefox();
-    if (!program || !dialogs.ask_yes_no(kFirstStartQuestion)) return {std::string(kNotSetUpLine)};
+    if (!program || !dialogs.ask_yes_no(tr(kFirstStartQuestion))) return {tr(kNotSetUpLine)};
     start_firefox_once(*program);
     local_profile = find_firefox_profile(roots);
-    if (!local_profile) return {std::string(kNotSetUpLine)};
+    if (!local_profile) return {tr(kNotSetUpLine)};
   }
 
   while (firefox_running()) {
-    if (!dialogs.ask_yes_no(kCloseQuestion)) return {std::string(kOpenLine)};
+    if (!dialogs.ask_yes_no(tr(kCloseQuestion))) return {tr(kOpenLine)};
   }
 
   for (const MovedFile& file : kMovedFiles) {
     const std::string source = join_path(*source_profile, file.name);
     if (!is_regular_file(source)) continue;
-    if (!replace_file(source, *local_profile, file)) return {fmt::format(fmt::runtime(kCopyFailedLine), file.name)};
+    if (!replace_file(source, *local_profile, file)) return {trf(kCopyFailedLine, file.name)};
   }
-  return {std::string(kDoneLine)};
+  return {tr(kDoneLine)};
 }
 
 }  // namespace korvo

@@ -1,4 +1,5 @@
 #include "common/disk_space.hpp"
+#include "common/i18n.hpp"
 
 #include <sys/statvfs.h>
 
@@ -24,7 +25,7 @@ Result<DiskSpace> disk_space(const std::string& path) {
 std::uint64_t free_space_margin(const DiskSpace& space) { return std::min(space.size / 100, kMaxMargin); }
 
 std::string format_bytes(std::uint64_t bytes) {
-  if (bytes < 1000) return fmt::format("{} bytes", bytes);
+  if (bytes < 1000) return trf("{} bytes", bytes);
   constexpr const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
   double value = static_cast<double>(bytes) / 1000;
   std::size_t unit = 0;
@@ -42,8 +43,8 @@ Result<void> check_room(const std::string& folder, std::uint64_t needed, std::st
   const std::uint64_t margin = free_space_margin(*space);
   const std::uint64_t wanted = needed > UINT64_MAX - margin ? UINT64_MAX : needed + margin;
   if (wanted <= space->available) return Ok{};
-  return Error(fmt::format("Not enough free space in {}: the restore needs {} there and {} are free. {}", folder,
-                           format_bytes(wanted), format_bytes(space->available), advice),
+  return Error(trf("Not enough free space in {}: the restore needs {} there and {} are free. {}", folder,
+                           format_bytes(wanted), format_bytes(space->available), tr(advice)),
                ErrorKind::kNoSpace);
 }
 

@@ -1,23 +1,30 @@
 #include "common/error.hpp"
 
+#include <locale.h>
+#include <string.h>
+
 #include <cerrno>
-#include <cstring>
+
+#include "common/i18n.hpp"
 
 namespace korvo {
 
 std::string Error::render() const {
   std::string text = message_;
+  // TRANSLATORS: between a message and its cause ("Cannot open X: No such file").
+  const std::string separator = tr(": ");
   for (const Error* cause = cause_.get(); cause != nullptr; cause = cause->cause()) {
-    text += ": ";
+    text += separator;
     text += cause->message();
   }
   return text;
 }
 
 Error os_error(int errnum) {
-  char buffer[256];
-  // GNU strerror_r returns the text, which may or may not live in buffer.
-  const char* text = strerror_r(errnum, buffer, sizeof buffer);
+  // The system's own English text whatever the user's language: causes
+  // are quoted, never translated.
+  static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  const char* text = ::strerror_l(errnum, c_locale);
   switch (errnum) {
     case ENOSPC:
     case EDQUOT:

@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "common/text.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 
@@ -91,7 +92,7 @@ Result<std::string> read_file(const std::string& path) {
 Result<std::string> read_text_file(const std::string& path) {
   auto content = read_file(path);
   if (!content) return content;
-  if (!is_valid_utf8(*content)) return Error(std::string(kNotUtf8Message));
+  if (!is_valid_utf8(*content)) return Error(tr(kNotUtf8Message));
   return content;
 }
 
@@ -275,11 +276,11 @@ namespace {
 // Empties the directory open as `dir_fd`; `path` only names it in errors.
 Result<void> remove_below(int dir_fd, const std::string& path) {
   const int listing_fd = ::dup(dir_fd);
-  if (listing_fd < 0) return Error(fmt::format("Cannot remove {}", path), os_error(errno));
+  if (listing_fd < 0) return Error(trf("Cannot remove {}", path), os_error(errno));
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listing_fd), ::closedir);
   if (!dir) {
     ::close(listing_fd);
-    return Error(fmt::format("Cannot remove {}", path), os_error(errno));
+    return Error(trf("Cannot remove {}", path), os_error(errno));
   }
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(dir.get())) {
@@ -289,13 +290,13 @@ Result<void> remove_below(int dir_fd, const std::string& path) {
   for (const std::string& name : names) {
     const std::string child = join_path(path, name);
     if (::unlinkat(dir_fd, name.c_str(), 0) == 0) continue;
-    if (errno != EISDIR && errno != EPERM) return Error(fmt::format("Cannot remove {}", child), os_error(errno));
+    if (errno != EISDIR && errno != EPERM) return Error(trf("Cannot remove {}", child), os_error(errno));
     const int sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0) return Error(fmt::format("Cannot remove {}", child), os_error(errno));
+    if (sub < 0) return Error(trf("Cannot remove {}", child), os_error(errno));
     Fd sub_fd(sub);
     KORVO_RETURN_IF_ERROR(remove_below(sub_fd.get(), child));
     if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
-      return Error(fmt::format("Cannot remove {}", child), os_error(errno));
+      return Error(trf("Cannot remove {}", child), os_error(errno));
     }
   }
   return Ok{};
@@ -305,9 +306,9 @@ Result<void> remove_below(int dir_fd, const std::string& path) {
 
 Result<void> remove_tree(const std::string& path) {
   auto dir = open_file(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (!dir) return Error(fmt::format("Cannot remove {}", path), dir.error());
+  if (!dir) return Error(trf("Cannot remove {}", path), dir.error());
   KORVO_RETURN_IF_ERROR(remove_below(dir->get(), path));
-  if (::rmdir(path.c_str()) != 0) return Error(fmt::format("Cannot remove {}", path), os_error(errno));
+  if (::rmdir(path.c_str()) != 0) return Error(trf("Cannot remove {}", path), os_error(errno));
   return Ok{};
 }
 

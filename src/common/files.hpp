@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 
@@ -52,7 +53,7 @@ Result<std::string> read_file(const std::string& path);
 // The whole file, which must be valid UTF-8; otherwise the cause is
 // "stream did not contain valid UTF-8".
 Result<std::string> read_text_file(const std::string& path);
-inline constexpr std::string_view kNotUtf8Message = "stream did not contain valid UTF-8";
+inline constexpr std::string_view kNotUtf8Message = N_("stream did not contain valid UTF-8");
 
 // Creates or truncates the file (mode 0666 before umask) and writes the bytes.
 Result<void> write_file(const std::string& path, std::string_view bytes);

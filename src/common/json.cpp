@@ -10,6 +10,7 @@
 
 #include "common/files.hpp"
 #include "common/text.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -42,7 +43,7 @@ class StrictEvents {
     return sink_.start_object(elements);
   }
   bool key(Json::string_t& key) {
-    if (!open_objects_.back().insert(key).second) throw JsonRuleViolation{fmt::format("duplicate key \"{}\"", key)};
+    if (!open_objects_.back().insert(key).second) throw JsonRuleViolation{trf("duplicate key \"{}\"", key)};
     return sink_.key(key);
   }
   bool end_object() {
@@ -66,7 +67,7 @@ class StrictEvents {
  private:
   void open_container() {
     if (++depth_ > kMaxJsonNesting) {
-      throw JsonRuleViolation{fmt::format("nesting deeper than {} levels", kMaxJsonNesting)};
+      throw JsonRuleViolation{trf("nesting deeper than {} levels", kMaxJsonNesting)};
     }
   }
 
@@ -226,21 +227,26 @@ StreamedJsonParse parse_json_events(const TextReader& reader, JsonEvents& events
 }
 
 Error json_not_an_object(std::string_view where, std::string_view found) {
-  return Error(fmt::format("{}: expected an object, found {}", where, found));
+  return Error(trf("{}: expected an object, found {}", where, tr(found)));
 }
 
 Error json_missing_key(std::string_view where, std::string_view key) {
-  return Error(fmt::format("{}: missing key \"{}\"", where, key));
+  return Error(trf("{}: missing key \"{}\"", where, key));
 }
 
 Error json_wrong_type(std::string_view where, std::string_view key, std::string_view expected, std::string_view found) {
-  return Error(fmt::format("{}: key \"{}\" must be {}, found {}", where, key, expected, found));
+  return Error(trf("{}: key \"{}\" must be {}, found {}", where, key, tr(expected), tr(found)));
 }
 
+// The names nlohmann gives the other types, for the catalogs: messages
+// translate every type name when they show it.
+[[maybe_unused]] constexpr const char* kLibraryTypeNames[] = {N_("null"),   N_("object"),  N_("array"),
+                                                              N_("string"), N_("boolean"), N_("number")};
+
 std::string json_type_name(const Json& value) {
-  if (value.is_number_unsigned()) return "unsigned number";
-  if (value.is_number_integer()) return "negative number";
-  if (value.is_number_float()) return "fractional number";
+  if (value.is_number_unsigned()) return N_("unsigned number");
+  if (value.is_number_integer()) return N_("negative number");
+  if (value.is_number_float()) return N_("fractional number");
   return value.type_name();
 }
 
@@ -285,7 +291,7 @@ Result<std::optional<bool>> json_optional_bool(const Json& object, std::string_v
                                                bool null_allowed) {
   const auto found = object.find(key);
   if (found == object.end() || (null_allowed && found->is_null())) return std::optional<bool>();
-  if (!found->is_boolean()) return wrong_type(where, key, null_allowed ? "a boolean or null" : "a boolean", *found);
+  if (!found->is_boolean()) return wrong_type(where, key, null_allowed ? N_("a boolean or null") : N_("a boolean"), *found);
   return std::optional<bool>(found->get<bool>());
 }
 
@@ -293,7 +299,7 @@ Result<std::optional<std::string>> json_optional_string(const Json& object, std:
                                                         std::string_view where, bool null_allowed) {
   const auto found = object.find(key);
   if (found == object.end() || (null_allowed && found->is_null())) return std::optional<std::string>();
-  if (!found->is_string()) return wrong_type(where, key, null_allowed ? "a string or null" : "a string", *found);
+  if (!found->is_string()) return wrong_type(where, key, null_allowed ? N_("a string or null") : N_("a string"), *found);
   return std::optional<std::string>(found->get<std::string>());
 }
 

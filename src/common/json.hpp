@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/error.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 
@@ -75,9 +76,9 @@ std::string json_type_name(const Json& value);
 
 // The readers' messages, for records read from events. `expected` is one of
 // the kJsonExpect texts; `found` a json_type_name, "object" or "array".
-inline constexpr std::string_view kJsonExpectString = "a string";
-inline constexpr std::string_view kJsonExpectU64 = "a whole number from 0 to 2^64-1";
-inline constexpr std::string_view kJsonExpectArray = "an array";
+inline constexpr std::string_view kJsonExpectString = N_("a string");
+inline constexpr std::string_view kJsonExpectU64 = N_("a whole number from 0 to 2^64-1");
+inline constexpr std::string_view kJsonExpectArray = N_("an array");
 Error json_not_an_object(std::string_view where, std::string_view found);
 Error json_missing_key(std::string_view where, std::string_view key);
 Error json_wrong_type(std::string_view where, std::string_view key, std::string_view expected, std::string_view found);

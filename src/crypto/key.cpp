@@ -11,6 +11,7 @@
 #include "common/files.hpp"
 #include "common/secret.hpp"
 #include "common/text.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -23,11 +24,11 @@ constexpr std::uint32_t kArgonMemoryKiB = 19456;
 constexpr std::uint32_t kArgonPasses = 2;
 constexpr std::uint32_t kArgonLanes = 1;
 
-constexpr std::string_view kSaltReadFailed = "Could not read backup.salt — is this a valid Korvo backup?";
-constexpr std::string_view kKeyDerivationFailed = "Key derivation failed";
+constexpr std::string_view kSaltReadFailed = N_("Could not read backup.salt — is this a valid Korvo backup?");
+constexpr std::string_view kKeyDerivationFailed = N_("Key derivation failed");
 
 Error key_derivation_error(std::string cause) {
-  return Error(std::string(kKeyDerivationFailed), Error(std::move(cause)));
+  return Error(tr(kKeyDerivationFailed), Error(std::move(cause)));
 }
 
 bool is_salt_character(char c) {
@@ -44,11 +45,11 @@ std::string_view character_at(std::string_view text, std::size_t index) {
 }
 
 std::optional<std::string> salt_text_problem(std::string_view text) {
-  if (text.size() < kMinSaltTextLength) return std::string("value to short");
-  if (text.size() > kMaxSaltTextLength) return std::string("value to long");
+  if (text.size() < kMinSaltTextLength) return tr("value to short");
+  if (text.size() > kMaxSaltTextLength) return tr("value to long");
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (!is_salt_character(text[i])) {
-      return fmt::format("contains invalid character: '{}'", character_at(text, i));
+      return trf("contains invalid character: '{}'", character_at(text, i));
     }
   }
   return std::nullopt;
@@ -107,19 +108,19 @@ void BackupKey::wipe() { wipe_bytes(bytes_.data(), bytes_.size()); }
 
 Result<BackupKey> derive_backup_key(const std::string& salt_path, std::string_view password) {
   auto content = read_text_file(salt_path);
-  if (!content) return Error(std::string(kSaltReadFailed), content.error());
+  if (!content) return Error(tr(kSaltReadFailed), content.error());
   const std::string_view salt_text = trim_unicode(*content);
 
   if (auto problem = salt_text_problem(salt_text)) {
-    return key_derivation_error(fmt::format("Invalid salt encoding: salt invalid: {}", *problem));
+    return key_derivation_error(trf("Invalid salt encoding: salt invalid: {}", *problem));
   }
 
   std::uint8_t salt[kMaxSaltTextLength] = {};
   const auto salt_size = decode_salt(salt_text, salt, kMaxSaltBytes);
-  if (!salt_size) return key_derivation_error("Failed to decode salt: invalid Base64 encoding");
+  if (!salt_size) return key_derivation_error(tr("Failed to decode salt: invalid Base64 encoding"));
 
   if (password.size() > std::numeric_limits<std::uint32_t>::max()) {
-    return key_derivation_error(fmt::format("Argon2 key derivation failed: {}", argon2_problem(ARGON2_PWD_TOO_LONG)));
+    return key_derivation_error(trf("Argon2 key derivation failed: {}", argon2_problem(ARGON2_PWD_TOO_LONG)));
   }
   BackupKey key;
   argon2_context context{};
@@ -139,7 +140,7 @@ Result<BackupKey> derive_backup_key(const std::string& salt_path, std::string_vi
   const int rc = argon2_ctx(&context, Argon2_id);
   if (rc != ARGON2_OK) {
     key.wipe();
-    return key_derivation_error(fmt::format("Argon2 key derivation failed: {}", argon2_problem(rc)));
+    return key_derivation_error(trf("Argon2 key derivation failed: {}", argon2_problem(rc)));
   }
   return key;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/files.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -25,7 +26,7 @@ constexpr std::uint32_t kMaxRecordLen = 67'108'880;  // 64 MiB + tag
 constexpr std::size_t kWriteBufferSize = 8192;
 
 constexpr std::string_view kAuthenticationFailed =
-    "Decryption failed. The password is incorrect or the backup is corrupted.";
+    N_("Decryption failed. The password is incorrect or the backup is corrupted.");
 
 std::uint32_t read_be32(const std::uint8_t* bytes) {
   return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) |
@@ -97,7 +98,7 @@ bool open_record(EVP_CIPHER_CTX* ctx, const std::uint8_t* nonce, std::uint8_t* s
 // A full or failing disk is named with its file and the system's reason;
 // any other failure keeps its bare message.
 Error disk_or(const Error& error, const std::string& path, std::string message) {
-  if (error.is_disk_problem()) return Error(fmt::format("Cannot write {}", path), error);
+  if (error.is_disk_problem()) return Error(trf("Cannot write {}", path), error);
   return Error(std::move(message));
 }
 
@@ -105,29 +106,29 @@ Error disk_or(const Error& error, const std::string& path, std::string message) 
 Result<void> decrypt_records(const std::string& encrypted_path, const std::string& output_path,
                              const BackupKey& key) {
   auto input = open_file(encrypted_path, O_RDONLY);
-  if (!input) return Error(fmt::format("Cannot open {}", encrypted_path));
+  if (!input) return Error(trf("Cannot open {}", encrypted_path));
   const int in = input->get();
 
   std::array<std::uint8_t, kMagic.size()> magic{};
   auto got = read_full(in, magic.data(), magic.size());
   if (!got || *got < magic.size()) {
-    return Error("Backup.enc is too small to be valid (missing container header)");
+    return Error(tr("Backup.enc is too small to be valid (missing container header)"));
   }
   if (std::memcmp(magic.data(), kMagic.data(), kMagic.size()) != 0) {
-    return Error("Unsupported backup format: missing Korvo container header");
+    return Error(tr("Unsupported backup format: missing Korvo container header"));
   }
   std::array<std::uint8_t, kChunkSizeFieldSize> chunk_field{};
   got = read_full(in, chunk_field.data(), chunk_field.size());
-  if (!got || *got < chunk_field.size()) return Error("Backup.enc header is truncated");
-  if (!valid_length(read_be32(chunk_field.data()))) return Error("Backup.enc header has an invalid chunk size");
+  if (!got || *got < chunk_field.size()) return Error(tr("Backup.enc header is truncated"));
+  if (!valid_length(read_be32(chunk_field.data()))) return Error(tr("Backup.enc header has an invalid chunk size"));
 
   auto output_fd = open_file(output_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!output_fd) return disk_or(output_fd.error(), output_path, fmt::format("Cannot create {}", output_path));
+  if (!output_fd) return disk_or(output_fd.error(), output_path, trf("Cannot create {}", output_path));
   BufferedOutput output(std::move(*output_fd));
 
   CipherCtx ctx(EVP_CIPHER_CTX_new());
   if (!ctx || EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, key.data(), nullptr) != 1) {
-    return Error(std::string(kAuthenticationFailed));
+    return Error(tr(kAuthenticationFailed));
   }
 
   std::vector<std::uint8_t> record;
@@ -135,34 +136,34 @@ Result<void> decrypt_records(const std::string& encrypted_path, const std::strin
   while (true) {
     std::array<std::uint8_t, kNonceSize> nonce{};
     got = read_full(in, nonce.data(), nonce.size());
-    if (!got) return Error("Cannot read Backup.enc");
+    if (!got) return Error(tr("Cannot read Backup.enc"));
     if (*got == 0) break;
-    if (*got < nonce.size()) return Error("Backup.enc is truncated");
+    if (*got < nonce.size()) return Error(tr("Backup.enc is truncated"));
 
     std::array<std::uint8_t, kLengthFieldSize> length_field{};
     got = read_full(in, length_field.data(), length_field.size());
-    if (!got || *got < length_field.size()) return Error("Backup.enc record is truncated");
+    if (!got || *got < length_field.size()) return Error(tr("Backup.enc record is truncated"));
     const std::uint32_t length = read_be32(length_field.data());
-    if (!valid_length(length)) return Error("Backup.enc record has an invalid length");
+    if (!valid_length(length)) return Error(tr("Backup.enc record has an invalid length"));
 
     record.resize(length);
     got = read_full(in, record.data(), length);
-    if (!got || *got < length) return Error("Backup.enc record is truncated");
+    if (!got || *got < length) return Error(tr("Backup.enc record is truncated"));
     if (!open_record(ctx.get(), nonce.data(), record.data(), length)) {
       // Only a first record that does not open says the key is wrong; a
       // later one means the file was damaged after a good start.
-      return Error(std::string(kAuthenticationFailed), first_record ? ErrorKind::kWrongKey : ErrorKind::kOther);
+      return Error(tr(kAuthenticationFailed), first_record ? ErrorKind::kWrongKey : ErrorKind::kOther);
     }
     first_record = false;
     const std::string_view plaintext(reinterpret_cast<const char*>(record.data()), length - kTagSize);
     if (auto written = output.write(plaintext); !written) {
-      return disk_or(written.error(), output_path, "Cannot write decrypted output");
+      return disk_or(written.error(), output_path, tr("Cannot write decrypted output"));
     }
   }
 
-  if (auto flushed = output.flush(); !flushed) return disk_or(flushed.error(), output_path, "Cannot flush decrypted output");
+  if (auto flushed = output.flush(); !flushed) return disk_or(flushed.error(), output_path, tr("Cannot flush decrypted output"));
   if (auto synced = output.sync(); !synced) {
-    return disk_or(synced.error(), output_path, "Cannot flush decrypted output to disk");
+    return disk_or(synced.error(), output_path, tr("Cannot flush decrypted output to disk"));
   }
   return Ok{};
 }
@@ -175,7 +176,7 @@ Result<void> decrypt_backup_stream(const std::string& encrypted_path, const std:
   if (!result) {
     // A disk problem says nothing about the password or the backup.
     if (result.error().is_disk_problem()) return result.error();
-    return Error(fmt::format("Decryption failed. The password is incorrect or the backup is corrupted. ({})",
+    return Error(trf("Decryption failed. The password is incorrect or the backup is corrupted. ({})",
                              result.error().message()),
                  result.error().kind());
   }

@@ -6,6 +6,7 @@
 #include "common/json.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -19,7 +20,7 @@ constexpr std::string_view kCopiedWallpaper = "korvo-{}";
 constexpr std::string_view kInterfaceSchema = "org.gnome.desktop.interface";
 constexpr std::string_view kBackgroundSchema = "org.gnome.desktop.background";
 
-constexpr std::string_view kLine = "Look and feel: {} applied.";
+constexpr std::string_view kLine = N_("Look and feel: {} applied.");
 
 bool is_ascii_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
@@ -50,7 +51,7 @@ Result<PersonalSettings> parse_personal_settings(std::string_view json_text) {
   auto parsed = parse_json_strict(json_text);
   if (!parsed) return parsed.error();
   if (!parsed->is_object()) {
-    return Error(fmt::format("{}: expected an object, found {}", where, json_type_name(*parsed)));
+    return Error(trf("{}: expected an object, found {}", where, json_type_name(*parsed)));
   }
   auto dark_mode = json_optional_bool(*parsed, "dark_mode", where, /*null_allowed=*/true);
   if (!dark_mode) return dark_mode.error();
@@ -84,18 +85,20 @@ std::vector<std::string> apply_look_and_feel(const std::string& settings_folder,
     const bool scheme_set = gsettings_set(kInterfaceSchema, "color-scheme", dark ? "prefer-dark" : "default");
     // The theme follows the scheme either way; only the scheme decides the report.
     gsettings_set(kInterfaceSchema, "gtk-theme", dark ? "Yaru-dark" : "Yaru");
-    if (scheme_set) parts.emplace_back(dark ? "dark mode" : "light mode");
+    if (scheme_set) parts.push_back(dark ? tr("dark mode") : tr("light mode"));
   }
   if (settings->wallpaper && is_wallpaper_name(*settings->wallpaper)) {
     if (auto uri = install_wallpaper(settings_folder, *settings->wallpaper, home)) {
       if (gsettings_set(kBackgroundSchema, "picture-uri", *uri)) {
         gsettings_set(kBackgroundSchema, "picture-uri-dark", *uri);
-        parts.emplace_back("your wallpaper");
+        parts.push_back(tr("your wallpaper"));
       }
     }
   }
   if (parts.empty()) return {};
-  return {fmt::format(fmt::runtime(kLine), join(parts, " and "))};
+  // TRANSLATORS: joins "dark mode" or "light mode" with "your wallpaper".
+  const std::string applied = parts.size() == 1 ? parts[0] : trf("{} and {}", parts[0], parts[1]);
+  return {trf(kLine, applied)};
 }
 
 }  // namespace korvo

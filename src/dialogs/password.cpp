@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "common/files.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -164,14 +165,14 @@ Result<SecretString> read_password_from_terminal(std::string_view prompt) {
         replay = **next;
       }
     } else if (c == kCtrlD) {
-      if (entry.empty()) return Error("end of input");
+      if (entry.empty()) return Error(tr("end of input"));
     } else if (c == kCtrlC) {
       entry.clear();
       if (is_terminal) (void)write_all(fd, "\n");
       // The user's terminal must get its echo back before the signal ends us.
       echo_off.restore();
       ::raise(SIGINT);
-      return Error("interrupted");
+      return Error(tr("interrupted"));
     } else if (byte >= 32) {
       entry.append(std::string_view(&c, 1));
     }

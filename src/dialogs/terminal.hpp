@@ -9,6 +9,7 @@
 // The terminal side of the dialog layer: pieces its tests pin.
 namespace korvo {
 
+// An answer that begins with n, or with what the user's language says instead.
 bool is_no_answer(std::string_view line);
 std::string terminal_progress_line(unsigned percent, std::string_view text);
 // The checklist's rows as the terminal shows them, intro first.

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fmt/format.h>
@@ -7,6 +8,7 @@
 #include "common/text.hpp"
 #include "dialogs/password.hpp"
 #include "dialogs/terminal.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -56,7 +58,9 @@ class TerminalDialogs : public Dialogs {
   void say(std::string_view text) override { print(fmt::format("{}\n", text)); }
 
   bool ask_yes_no(std::string_view question) override {
-    print(fmt::format("{} [Y/n] ", question));
+    // TRANSLATORS: Enter alone means yes; an answer that begins with n, or
+    // with one of the translation of "n", means no.
+    print(trf("{} [Y/n] ", question));
     char* line = nullptr;
     std::size_t capacity = 0;
     const ssize_t length = ::getline(&line, &capacity, stdin);
@@ -73,9 +77,9 @@ class TerminalDialogs : public Dialogs {
   }
 
   Result<SecretString> ask_password() override {
-    auto typed = read_password_from_terminal("Backup password: ");
-    if (!typed) return Error("Could not read the password", typed.error());
-    if (typed->empty()) return Error("No password entered");
+    auto typed = read_password_from_terminal(tr("Backup password: "));
+    if (!typed) return Error(tr("Could not read the password"), typed.error());
+    if (typed->empty()) return Error(tr("No password entered"));
     return std::move(*typed);
   }
 
@@ -117,7 +121,16 @@ class TerminalDialogs : public Dialogs {
 
 bool is_no_answer(std::string_view line) {
   const std::string answer = ascii_lower(trim_unicode(line));
-  return starts_with(answer, "n");
+  if (starts_with(answer, "n")) return true;
+  // TRANSLATORS: how a "no" answer in the terminal may begin besides the
+  // English n: words separated by spaces, both cases of letters beyond ASCII.
+  const std::string starts = tr("n");
+  for (std::size_t pos = 0; pos < starts.size();) {
+    const std::size_t end = std::min(starts.find(' ', pos), starts.size());
+    if (end > pos && starts_with(answer, std::string_view(starts).substr(pos, end - pos))) return true;
+    pos = end + 1;
+  }
+  return false;
 }
 
 std::string terminal_progress_line(unsigned percent, std::string_view text) {

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "common/files.hpp"
+#include "common/i18n.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
 #include "dialogs/terminal.hpp"
@@ -105,13 +106,13 @@ class ZenityDialogs : public Dialogs {
 
   Result<SecretString> ask_password() override {
     auto answer = run_zenity_password();
-    if (!answer) return Error("Cancelled");
-    if (answer->empty()) return Error("No password entered");
+    if (!answer) return Error(tr("Cancelled"));
+    if (answer->empty()) return Error(tr("No password entered"));
     return std::move(*answer);
   }
 
   std::optional<std::string> choose_folder() override {
-    return run_zenity({"--file-selection", "--directory", "--title=Korvo — select your Korvo USB drive"});
+    return run_zenity({"--file-selection", "--directory", "--title=" + tr("Korvo — select your Korvo USB drive")});
   }
 
   std::vector<std::size_t> choose_rows(const Checklist& checklist) override {
@@ -182,9 +183,9 @@ std::vector<std::string> checklist_arguments(const Checklist& checklist) {
                                    "--checklist",
                                    "--width=560",
                                    "--height=440",
-                                   "--column=Install",
+                                   "--column=" + tr("Install"),
                                    "--column=#",
-                                   "--column=App",
+                                   "--column=" + tr("App"),
                                    "--hide-column=2",
                                    "--print-column=2",
                                    "--separator=\n",
@@ -210,7 +211,7 @@ std::vector<std::size_t> parse_checklist_output(std::string_view output, std::si
 }
 
 std::string final_dialog_text(const std::vector<std::string>& summary) {
-  return fmt::format("Done — welcome to Ubuntu!\n\n{}", join(summary, "\n\n"));
+  return trf("Done — welcome to Ubuntu!\n\n{}", join(summary, "\n\n"));
 }
 
 std::unique_ptr<Dialogs> make_zenity_dialogs() { return std::make_unique<ZenityDialogs>(); }

@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "common/files.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -23,7 +24,7 @@ struct DigestFree {
   void operator()(EVP_MD* digest) const { EVP_MD_free(digest); }
 };
 
-Error openssl_failure() { return Error("SHA-256 computation failed"); }
+Error openssl_failure() { return Error(tr("SHA-256 computation failed")); }
 
 // A restore hashes every file twice: the buffer, the digest and its context
 // are made once per thread and reused. The buffer is never cleared; only
@@ -32,7 +33,7 @@ class FileHasher {
  public:
   Result<HashedFile> digest(const std::string& path) {
     auto fd = open_file(path, O_RDONLY);
-    if (!fd) return Error(fmt::format("Cannot open for hashing: {}", path), fd.error());
+    if (!fd) return Error(trf("Cannot open for hashing: {}", path), fd.error());
     if (!ready() || EVP_DigestInit_ex(context_.get(), digest_.get(), nullptr) != 1) return openssl_failure();
     while (true) {
       const ssize_t got = ::read(fd->get(), buffer_.get(), kHashBufferSize);

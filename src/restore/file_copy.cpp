@@ -10,6 +10,7 @@
 #include "common/text.hpp"
 #include "hashing/sha256.hpp"
 #include "staging/paths.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -17,8 +18,8 @@ namespace {
 constexpr std::string_view kWifiPasswordsFile = "WiFi-Passwords.txt";
 
 Result<std::string> valid_home(const std::optional<std::string>& home) {
-  if (!home) return Error("HOME not set", Error("environment variable not found"));
-  if (!is_valid_utf8(*home)) return Error("HOME not set", Error("environment variable was not valid unicode"));
+  if (!home) return Error(tr("HOME not set"), Error(tr("environment variable not found")));
+  if (!is_valid_utf8(*home)) return Error(tr("HOME not set"), Error(tr("environment variable was not valid unicode")));
   return *home;
 }
 
@@ -51,22 +52,22 @@ std::optional<mode_t> private_mode(std::string_view destination) {
 Result<void> restore_entry(const std::string& staging_root, const std::string& restored_dir,
                            const ManifestEntryView& entry, FolderMaker& folders, Progress& progress, unsigned percent) {
   auto relative = normalise_backup_path(entry.backup_path);
-  if (!relative) return Error(fmt::format("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
+  if (!relative) return Error(trf("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
   const std::string source = join_path(staging_root, *relative);
   const std::string destination = join_path(restored_dir, *relative);
   if (!ensure_within_root(staging_root, source) || !ensure_within_root(restored_dir, destination)) {
-    return Error(fmt::format("Unsafe backup path: {}", entry.original_path));
+    return Error(trf("Unsafe backup path: {}", entry.original_path));
   }
   // Kept open for the copy, which reads it again from the start.
   auto hashed = sha256_file_kept_open(source);
-  if (!hashed) return Error(fmt::format("Cannot read {}: {}", entry.original_path, hashed.error().message()));
+  if (!hashed) return Error(trf("Cannot read {}: {}", entry.original_path, hashed.error().message()));
   if (hashed->digest != entry.sha256) {
-    return Error(fmt::format("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256,
+    return Error(trf("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256,
                              hashed->digest));
   }
   if (const std::string parent = parent_path(destination); !parent.empty()) {
     if (auto made = folders.make(parent); !made) {
-      return Error(fmt::format("Cannot create folder for {}: {}", entry.original_path, made.error().message()),
+      return Error(trf("Cannot create folder for {}: {}", entry.original_path, made.error().message()),
                    made.error().kind());
     }
   }
@@ -74,15 +75,15 @@ Result<void> restore_entry(const std::string& staging_root, const std::string& r
   hashed->file.reset();
   const Result<void> verified = [&]() -> Result<void> {
     if (!copied) {
-      return Error(fmt::format("Copy failed for {}: {}", entry.original_path, copied.error().message()),
+      return Error(trf("Copy failed for {}: {}", entry.original_path, copied.error().message()),
                    copied.error().kind());
     }
     auto digest = sha256_file(destination);
     if (!digest) {
-      return Error(fmt::format("Cannot verify {} after copy: {}", entry.original_path, digest.error().message()));
+      return Error(trf("Cannot verify {} after copy: {}", entry.original_path, digest.error().message()));
     }
     if (*digest != entry.sha256) {
-      return Error(fmt::format("Copy verification failed for {} (expected {}, got {})", entry.original_path,
+      return Error(trf("Copy verification failed for {} (expected {}, got {})", entry.original_path,
                                entry.sha256, *digest));
     }
     return Ok{};

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "common/files.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -412,9 +413,9 @@ StreamedJsonParse check_manifest(const TextReader& text) {
 }
 
 Result<Manifest> load_manifest(const std::string& staging_root) {
-  constexpr std::string_view kUnreadable = "manifest.json not found in backup";
+  constexpr std::string_view kUnreadable = N_("manifest.json not found in backup");
   auto file = open_file(join_path(staging_root, kManifestFile), O_RDONLY);
-  if (!file) return Error(std::string(kUnreadable), file.error());
+  if (!file) return Error(tr(kUnreadable), file.error());
   const TextReader read = [&file](char* buffer, std::size_t size) -> Result<std::size_t> {
     while (true) {
       const ssize_t got = ::read(file->get(), buffer, size);
@@ -425,9 +426,9 @@ Result<Manifest> load_manifest(const std::string& staging_root) {
   Manifest manifest;
   ManifestReader reader(&manifest);
   auto outcome = parse_json_events(read, reader);
-  if (!outcome.read) return Error(std::string(kUnreadable), outcome.read.error());
+  if (!outcome.read) return Error(tr(kUnreadable), outcome.read.error());
   if (outcome.parse) outcome.parse = reader.verdict();
-  if (!outcome.parse) return Error("Failed to parse manifest.json", outcome.parse.error());
+  if (!outcome.parse) return Error(tr("Failed to parse manifest.json"), outcome.parse.error());
   return manifest;
 }
 

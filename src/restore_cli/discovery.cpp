@@ -4,15 +4,16 @@
 
 #include "common/files.hpp"
 #include "common/text.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
 
 const std::vector<std::string> kSearchRoots = {"/media", "/mnt", "/run/media"};
-constexpr std::string_view kNothingFound = "no Korvo backup found on any mounted drive";
+constexpr std::string_view kNothingFound = N_("no Korvo backup found on any mounted drive");
 constexpr std::string_view kHowToPassPath =
-    "Could not find Backup.enc automatically. Pass the path to the Korvo USB, e.g. "
-    "`korvo-restore /media/you/KORVO_DATA`";
+    N_("Could not find Backup.enc automatically. Pass the path to the Korvo USB, e.g. "
+    "`korvo-restore /media/you/KORVO_DATA`");
 
 std::optional<std::string> search_candidates() {
   std::string executable;
@@ -61,12 +62,12 @@ Result<std::string> find_backup_folder(Dialogs& dialogs, const std::vector<std::
   }
   if (!folder) folder = search_candidates();
   if (!folder) folder = dialogs.choose_folder();
-  if (!folder) return Error(std::string(kHowToPassPath), Error(std::string(kNothingFound)));
+  if (!folder) return Error(tr(kHowToPassPath), Error(tr(kNothingFound)));
 
   if (!looks_like_backup(*folder)) {
-    return Error(fmt::format("{} does not look like a Korvo USB (needs Backup.enc and backup.salt)", *folder));
+    return Error(trf("{} does not look like a Korvo USB (needs Backup.enc and backup.salt)", *folder));
   }
-  dialogs.say(fmt::format("Found backup on {}", terminal_safe(*folder)));
+  dialogs.say(trf("Found backup on {}", terminal_safe(*folder)));
   return *folder;
 }
 

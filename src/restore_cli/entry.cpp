@@ -13,6 +13,8 @@
 #include "common/process.hpp"
 #include "common/text.hpp"
 #include "dialogs/dialogs.hpp"
+#include "common/i18n.hpp"
+#include "restore_cli/language.hpp"
 #include "restore_cli/run_context.hpp"
 #include "restore_cli/sequence.hpp"
 
@@ -50,7 +52,7 @@ bool decide_gui(const std::vector<std::string>& args, bool stdin_is_terminal,
   return zenity_installed();
 }
 
-std::string failure_report_text(const Error& error) { return "Restore failed: " + error.render(); }
+std::string failure_report_text(const Error& error) { return trf("Restore failed: {}", error.render()); }
 
 int run_entry(int argc, char** argv) {
   reopen_closed_standard_descriptors();
@@ -64,6 +66,8 @@ int run_entry(int argc, char** argv) {
     return installer_main(std::vector<std::string>(args.begin() + 1, args.end()));
   }
 
+  // The installer copy writes only machine-read lines: it stays in "C".
+  use_desktop_language(temp_dir_from_environment());
   const bool gui = decide_gui(args, ::isatty(STDIN_FILENO) == 1, [] { return command_exists("zenity"); });
   const std::unique_ptr<Dialogs> dialogs = gui ? make_zenity_dialogs() : make_terminal_dialogs();
   const RunContext context = run_context_from_environment(*dialogs);

@@ -17,5 +17,7 @@ struct RunContext {
 
 // The one place that reads the process environment.
 RunContext run_context_from_environment(Dialogs& dialogs);
+// TMPDIR when set (even empty), else "/tmp".
+std::string temp_dir_from_environment();
 
 }  // namespace korvo

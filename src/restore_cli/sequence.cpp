@@ -17,6 +17,7 @@
 #include "restore_cli/run_context.hpp"
 #include "staging/staging.hpp"
 #include "wifi/wifi.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -24,7 +25,7 @@ namespace {
 constexpr std::size_t kListedFailures = 10;
 // Enough for a typo or two; a script sending one wrong password cannot loop.
 constexpr int kPasswordTries = 5;
-constexpr std::string_view kWrongPasswordNotice = "That password did not open the backup. Please try again.";
+constexpr std::string_view kWrongPasswordNotice = N_("That password did not open the backup. Please try again.");
 
 void append(std::vector<std::string>& lines, std::vector<std::string> more) {
   lines.insert(lines.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
@@ -45,7 +46,7 @@ Result<FileRestoreOutcome> restore_staged_files(const RunContext& context, const
     const std::uint64_t size = manifest->files[i].size_bytes;
     total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
   }
-  KORVO_RETURN_IF_ERROR(check_room(*desktop, total, "Free some space there and run Korvo again."));
+  KORVO_RETURN_IF_ERROR(check_room(*desktop, total, N_("Free some space there and run Korvo again.")));
   return restore_files(*root, manifest->files, restored_folder, progress);
 }
 
@@ -53,22 +54,29 @@ Result<FileRestoreOutcome> restore_staged_files(const RunContext& context, const
 
 std::vector<std::string> file_report_lines(const FileRestoreOutcome& files) {
   const std::vector<std::string>& failures = files.failures;
-  std::vector<std::string> lines = {
-      fmt::format("{} files are back in the Restored folder on your desktop.", files.restored)};
+  // The English sentences keep one form for every count; other languages
+  // get their plural forms.
+  // TRANSLATORS: "Restored" is the folder's name on disk; keep it as it is.
+  std::vector<std::string> lines = {trnf("{} files are back in the Restored folder on your desktop.",
+                                         "{} files are back in the Restored folder on your desktop.",
+                                         files.restored, files.restored)};
   if (!failures.empty()) {
-    lines.push_back(fmt::format("{} files could not be restored:", failures.size() + files.not_tried));
+    const std::size_t not_restored = failures.size() + files.not_tried;
+    lines.push_back(trnf("{} files could not be restored:", "{} files could not be restored:", not_restored,
+                         not_restored));
     for (std::size_t i = 0; i < failures.size() && i < kListedFailures; ++i) lines.push_back("  ! " + failures[i]);
   }
   if (files.disk_full) {
-    lines.push_back(fmt::format(
+    lines.push_back(trnf(
         "The disk of your desktop is full: the other {} files were not copied. Free some space and run Korvo again.",
-        files.not_tried));
+        "The disk of your desktop is full: the other {} files were not copied. Free some space and run Korvo again.",
+        files.not_tried, files.not_tried));
   }
   return lines;
 }
 
 std::string leftover_staging_line(const std::string& staging_dir, const Error& error) {
-  return fmt::format("The decrypted copy of your backup could not be removed — please delete {} yourself: {}",
+  return trf("The decrypted copy of your backup could not be removed — please delete {} yourself: {}",
                      staging_dir, error.render());
 }
 
@@ -78,7 +86,7 @@ namespace {
 Result<std::vector<std::string>> run_stages(const RunContext& context, const std::vector<std::string>& args,
                                             std::vector<std::string>& staging_dirs, std::string& restored_folder) {
   Dialogs& dialogs = context.dialogs;
-  dialogs.say("Korvo restore\n");
+  dialogs.say(tr("Korvo restore\n"));
 
   auto backup_folder = find_backup_folder(dialogs, args);
   if (!backup_folder) return backup_folder.error();
@@ -87,7 +95,7 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
   for (int attempt = 1;; ++attempt) {
     auto password = dialogs.ask_password();
     if (!password) return password.error();
-    const auto progress = dialogs.start_progress("Decrypting your backup…", true);
+    const auto progress = dialogs.start_progress(tr("Decrypting your backup…"), true);
     std::string attempt_dir;
     auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), attempt_dir, check_manifest);
     progress->close();
@@ -100,21 +108,21 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     if (staged.error().kind() == ErrorKind::kWrongKey && attempt < kPasswordTries) {
       // Each try starts afresh; nothing of the last one is kept.
       if (!attempt_dir.empty() && remove_tree(attempt_dir)) staging_dirs.pop_back();
-      dialogs.show_notice(kWrongPasswordNotice);
+      dialogs.show_notice(tr(kWrongPasswordNotice));
       continue;
     }
     if (staged.error().is_disk_problem()) return staged.error();
-    return Error("Decryption failed — wrong password, or the backup is damaged", staged.error());
+    return Error(tr("Decryption failed — wrong password, or the backup is damaged"), staged.error());
   }
 
   FileRestoreOutcome files;
   {
-    const auto progress = dialogs.start_progress("Restoring your files…", false);
+    const auto progress = dialogs.start_progress(tr("Restoring your files…"), false);
     auto outcome = restore_staged_files(context, staging_root, restored_folder, *progress);
     progress->close();
     if (!outcome) {
       if (outcome.error().kind() == ErrorKind::kNoSpace) return outcome.error();
-      return Error("Restore failed", outcome.error());
+      return Error(tr("Restore failed"), outcome.error());
     }
     files = std::move(*outcome);
   }

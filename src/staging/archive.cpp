@@ -18,6 +18,7 @@
 #include "common/files.hpp"
 #include "common/text.hpp"
 #include "staging/paths.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -179,11 +180,11 @@ Result<Entry> open_entry(zip_t* archive, zip_uint64_t index) {
   zip_stat_init(&stat);
   if (zip_stat_index(archive, index, 0, &stat) != 0) return Error(zip_strerror(archive));
   if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE) {
-    return Error("Password required to decrypt file");
+    return Error(tr("Password required to decrypt file"));
   }
   if ((stat.valid & ZIP_STAT_COMP_METHOD) == 0 ||
       (stat.comp_method != ZIP_CM_STORE && stat.comp_method != ZIP_CM_DEFLATE)) {
-    return Error("Compression method not supported");
+    return Error(tr("Compression method not supported"));
   }
   zip_file_t* file = zip_fopen_index(archive, index, 0);
   if (file == nullptr) return Error(zip_strerror(archive));
@@ -216,9 +217,9 @@ std::optional<zip_uint64_t> find_manifest(zip_t* archive) {
 // Checked as it is inflated: the archive's copy is never held whole.
 Result<void> read_manifest(zip_t* archive, const ManifestCheck& check_manifest) {
   const auto index = find_manifest(archive);
-  if (!index) return Error("Backup data is missing manifest.json");
+  if (!index) return Error(tr("Backup data is missing manifest.json"));
   auto entry = open_entry(archive, *index);
-  if (!entry) return Error("Backup data is missing manifest.json", entry.error());
+  if (!entry) return Error(tr("Backup data is missing manifest.json"), entry.error());
 
   const TextReader read = [&entry](char* buffer, std::size_t size) -> Result<std::size_t> {
     const zip_int64_t got = zip_fread(entry->get(), buffer, size);
@@ -226,8 +227,8 @@ Result<void> read_manifest(zip_t* archive, const ManifestCheck& check_manifest) 
     return static_cast<std::size_t>(got);
   };
   auto checked = check_manifest(read);
-  if (!checked.read) return Error("Cannot read manifest.json from backup data", checked.read.error());
-  if (!checked.parse) return Error("Backup manifest is invalid", checked.parse.error());
+  if (!checked.read) return Error(tr("Cannot read manifest.json from backup data"), checked.read.error());
+  if (!checked.parse) return Error(tr("Backup manifest is invalid"), checked.parse.error());
   return Ok{};
 }
 
@@ -246,62 +247,62 @@ std::uint64_t unpacked_size(zip_t* archive) {
 
 Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string& root, FolderMaker& folders) {
   auto entry = open_entry(archive, index);
-  if (!entry) return Error("Invalid ZIP entry", entry.error());
+  if (!entry) return Error(tr("Invalid ZIP entry"), entry.error());
   const auto name = entry_name(archive, index);
-  if (!name) return Error("Invalid ZIP entry", Error(zip_strerror(archive)));
+  if (!name) return Error(tr("Invalid ZIP entry"), Error(zip_strerror(archive)));
   const auto relative = safe_relative_path(*name);
-  if (!relative) return Error("ZIP entry has an unsafe path");
+  if (!relative) return Error(tr("ZIP entry has an unsafe path"));
   const std::string output_path = join_path(root, *relative);
   KORVO_RETURN_IF_ERROR(ensure_within_root(root, output_path));
 
   if (ends_with(*name, "/") || ends_with(*name, "\\")) {
     if (auto made = folders.make(output_path); !made) {
-      return Error("Cannot create staging directory", made.error());
+      return Error(tr("Cannot create staging directory"), made.error());
     }
     return Ok{};
   }
   if (auto made = folders.make(parent_path(output_path)); !made) {
-    return Error("Cannot create staging directory", made.error());
+    return Error(tr("Cannot create staging directory"), made.error());
   }
   auto output = open_file(output_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!output) return Error("Cannot write staging file", output.error());
+  if (!output) return Error(tr("Cannot write staging file"), output.error());
 
   char buffer[kCopyBufferSize];
   while (true) {
     // A CRC-32 mismatch shows up here, as a failed read at the entry's end.
     const zip_int64_t got = zip_fread(entry->get(), buffer, sizeof buffer);
-    if (got < 0) return Error("Cannot extract staging file", Error(zip_file_strerror(entry->get())));
+    if (got < 0) return Error(tr("Cannot extract staging file"), Error(zip_file_strerror(entry->get())));
     if (got == 0) break;
     auto written = write_all(output->get(), std::string_view(buffer, static_cast<std::size_t>(got)));
-    if (!written) return Error("Cannot extract staging file", written.error());
+    if (!written) return Error(tr("Cannot extract staging file"), written.error());
   }
-  if (auto closed = close_checked(*output); !closed) return Error("Cannot extract staging file", closed.error());
+  if (auto closed = close_checked(*output); !closed) return Error(tr("Cannot extract staging file"), closed.error());
   return Ok{};
 }
 
 }  // namespace
 
 Result<void> check_archive_manifest(const std::string& archive_path, const ManifestCheck& check) {
-  constexpr std::string_view kOuter = "Decrypted backup is missing a valid manifest";
+  constexpr std::string_view kOuter = N_("Decrypted backup is missing a valid manifest");
   auto archive =
-      open_archive(archive_path, fmt::format("Cannot open {}", archive_path), "Backup data is not a valid ZIP archive");
-  if (!archive) return Error(std::string(kOuter), archive.error());
-  if (auto read = read_manifest(archive->get(), check); !read) return Error(std::string(kOuter), read.error());
+      open_archive(archive_path, trf("Cannot open {}", archive_path), tr("Backup data is not a valid ZIP archive"));
+  if (!archive) return Error(tr(kOuter), archive.error());
+  if (auto read = read_manifest(archive->get(), check); !read) return Error(tr(kOuter), read.error());
   return Ok{};
 }
 
 Result<std::string> extract_backup_archive(const std::string& archive_path, const std::string& staging_dir,
                                            const std::function<Result<void>(std::uint64_t)>& check_room_for) {
   auto archive =
-      open_archive(archive_path, "Cannot open decrypted backup", "Decrypted data is not a valid ZIP archive");
+      open_archive(archive_path, tr("Cannot open decrypted backup"), tr("Decrypted data is not a valid ZIP archive"));
   if (!archive) return archive.error();
   if (check_room_for) KORVO_RETURN_IF_ERROR(check_room_for(unpacked_size(archive->get())));
   const std::string destination = join_path(staging_dir, "Backup");
   if (auto made = create_directories(destination); !made) {
-    return Error("Cannot create restore staging directory", made.error());
+    return Error(tr("Cannot create restore staging directory"), made.error());
   }
   auto root = canonical_path(destination);
-  if (!root) return Error("Cannot resolve staging directory", root.error());
+  if (!root) return Error(tr("Cannot resolve staging directory"), root.error());
 
   FolderMaker folders;
   const zip_uint64_t count = entry_count(archive->get());

@@ -1,4 +1,5 @@
 #include "staging/paths.hpp"
+#include "common/i18n.hpp"
 
 #include <fmt/format.h>
 
@@ -29,7 +30,7 @@ Result<void> ensure_within_root(const std::string& root, const std::string& path
   const bool inside = root_parts.size() <= path_parts.size() &&
                       std::equal(root_parts.begin(), root_parts.end(), path_parts.begin());
   if (inside) return Ok{};
-  return Error(fmt::format("Path escapes its allowed root: {} is not inside {}", path, root));
+  return Error(trf("Path escapes its allowed root: {} is not inside {}", path, root));
 }
 
 std::optional<std::string> safe_relative_path(std::string_view name) {

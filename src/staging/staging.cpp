@@ -15,12 +15,13 @@
 #include "crypto/stream.hpp"
 #include "staging/archive.hpp"
 #include "staging/paths.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
 
 constexpr std::string_view kTempAdvice =
-    "Free some space, or set TMPDIR to a folder on a larger disk, and run Korvo again.";
+    N_("Free some space, or set TMPDIR to a folder on a larger disk, and run Korvo again.");
 // Only this user may look into the unpacked backup.
 constexpr mode_t kStagingDirMode = 0700;
 
@@ -37,8 +38,8 @@ void remove_quietly(const std::string& path) { (void)::unlink(path.c_str()); }
 
 Result<std::string> resolve_backup_dir(const std::string& temp_dir, const std::string& path) {
   auto canonical = canonical_path(path);
-  if (!canonical) return Error(fmt::format("Backup directory does not exist: {}", path), canonical.error());
-  if (auto temp = canonical_path(temp_dir); !temp) return Error("Cannot resolve temp directory", temp.error());
+  if (!canonical) return Error(trf("Backup directory does not exist: {}", path), canonical.error());
+  if (auto temp = canonical_path(temp_dir); !temp) return Error(tr("Cannot resolve temp directory"), temp.error());
   return canonical;
 }
 
@@ -50,16 +51,16 @@ Result<std::string> resolve_staging_dir(const std::string& temp_dir, std::uint64
   const std::string staging_dir = join_path(temp_dir, fmt::format("korvo-restore-{}", epoch_millis));
   if (const std::string parent = parent_path(staging_dir); !parent.empty()) {
     if (auto made = create_directories(parent); !made)
-      return Error("Cannot create restore staging directory", made.error());
+      return Error(tr("Cannot create restore staging directory"), made.error());
   }
   // A fresh directory only: one that exists already may have been planted.
   if (::mkdir(staging_dir.c_str(), kStagingDirMode) != 0) {
-    return Error("Cannot create restore staging directory", os_error(errno));
+    return Error(tr("Cannot create restore staging directory"), os_error(errno));
   }
   auto temp_root = canonical_path(temp_dir);
-  if (!temp_root) return Error("Cannot resolve temp directory", temp_root.error());
+  if (!temp_root) return Error(tr("Cannot resolve temp directory"), temp_root.error());
   auto canonical = canonical_path(staging_dir);
-  if (!canonical) return Error("Cannot resolve staging directory", canonical.error());
+  if (!canonical) return Error(tr("Cannot resolve staging directory"), canonical.error());
   KORVO_RETURN_IF_ERROR(ensure_within_root(*temp_root, *canonical));
   return canonical;
 }

@@ -16,6 +16,7 @@
 #include "common/unicode_case.hpp"
 #include "wifi/connection_editor.hpp"
 #include "wifi/profile.hpp"
+#include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
@@ -24,10 +25,10 @@ constexpr std::string_view kWifiFolder = "WiFi";
 constexpr std::string_view kProfileExtension = "xml";
 
 constexpr std::string_view kNoNetworkManager =
-    "Wi-Fi: NetworkManager is not available — passwords are in WiFi-Passwords.txt in the Restored folder.";
-constexpr std::string_view kSavedLine = "Wi-Fi networks saved: {}.";
-constexpr std::string_view kSignInLine = "Sign in again (work/school login): {}.";
-constexpr std::string_view kNotAddedLine = "Wi-Fi not added: {} — passwords are in WiFi-Passwords.txt.";
+    N_("Wi-Fi: NetworkManager is not available — passwords are in WiFi-Passwords.txt in the Restored folder.");
+constexpr std::string_view kSavedLine = N_("Wi-Fi networks saved: {}.");
+constexpr std::string_view kSignInLine = N_("Sign in again (work/school login): {}.");
+constexpr std::string_view kNotAddedLine = N_("Wi-Fi not added: {} — passwords are in WiFi-Passwords.txt.");
 
 // The text after the last "."; a name whose only "." leads it (".xml") has none.
 bool has_profile_extension(std::string_view file_name) {
@@ -143,7 +144,7 @@ std::vector<std::string> migrate_wifi(const std::string& staging_root) {
   std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
   auto existing = existing_connections();
-  if (!existing) return {std::string(kNoNetworkManager)};
+  if (!existing) return {tr(kNoNetworkManager)};
 
   // The same network may come once per adapter of the old computer. A name
   // present or saved is skipped after that; after a failed add or a missing
@@ -170,9 +171,9 @@ std::vector<std::string> migrate_wifi(const std::string& staging_root) {
   }
 
   std::vector<std::string> lines;
-  if (!saved.empty()) lines.push_back(fmt::format(fmt::runtime(kSavedLine), join(saved, ", ")));
-  if (!sign_in.empty()) lines.push_back(fmt::format(fmt::runtime(kSignInLine), join(sign_in, ", ")));
-  if (!not_added.empty()) lines.push_back(fmt::format(fmt::runtime(kNotAddedLine), join(not_added, ", ")));
+  if (!saved.empty()) lines.push_back(trf(kSavedLine, join(saved, ", ")));
+  if (!sign_in.empty()) lines.push_back(trf(kSignInLine, join(sign_in, ", ")));
+  if (!not_added.empty()) lines.push_back(trf(kNotAddedLine, join(not_added, ", ")));
   return lines;
 }
 

@@ -28,7 +28,9 @@ class EndToEnd : public ::testing::Test {
   std::string restored() const { return home() + "/Desktop/Restored"; }
 
   testing::Environment environment() const {
-    return {{"PATH", fakes.path_value()}, {"HOME", home()}, {"TMPDIR", tmp()}, {"LANG", "C.UTF-8"}};
+    testing::Environment env = {{"PATH", fakes.path_value()}, {"HOME", home()}, {"TMPDIR", tmp()}, {"LANG", "C.UTF-8"}};
+    if (!language.empty()) env["LANGUAGE"] = language;
+    return env;
   }
 
   // Two files in folders, one of them stored rather than deflated.
@@ -75,6 +77,7 @@ class EndToEnd : public ::testing::Test {
 
   testing::ScratchDir scratch;
   testing::FakeTools fakes;
+  std::string language;  // LANGUAGE for the program, unset when empty
 };
 
 }  // namespace korvo

@@ -377,11 +377,20 @@ constexpr const char* kHomeNetProfile =
 // each tool answers as a willing desktop would.
 class FullRestore : public EndToEnd {
  protected:
-  FullRestore() {
+  // With a damaged file, one the manifest lists with another digest.
+  explicit FullRestore(bool with_damaged_file = false) {
     const std::string notes = "notes\n";
+    std::vector<testing::ManifestLine> listed = {
+        {testing::windows_original_path("Documents/notes.txt"), "Documents/notes.txt", notes.size(),
+         testing::sha256_hex(notes)}};
+    if (with_damaged_file) {
+      listed.push_back({testing::windows_original_path("Documents/old.txt"), "Documents/old.txt", 3,
+                        testing::sha256_hex("old")});
+    }
     BackupSpec plan;
-    plan.entries = {{"manifest.json", testing::manifest_for({{"Documents/notes.txt", notes}})},
+    plan.entries = {{"manifest.json", testing::manifest_text(listed)},
                     {"Documents/notes.txt", notes},
+                    {"Documents/old.txt", "new"},
                     {"linux-install.json", kInstallList},
                     {"BrowserData/Chrome/Default/Bookmarks", kChromeBookmarks},
                     {"BrowserData/Firefox/abcd.default/places.sqlite", "places"},
@@ -463,6 +472,82 @@ TEST_F(FullRestore, TerminalReportListsEveryStageInOrder) {
             std::string::npos)
       << screen;
   expect_everything_applied();
+}
+
+// The same restore for a German desktop: every text in German, every file
+// name, argument vector and value from the backup as in English.
+class GermanRestore : public FullRestore {
+ protected:
+  GermanRestore() : FullRestore(/*with_damaged_file=*/true) { language = "de"; }
+
+  void expect_names_unchanged() {
+    expect_everything_applied();
+    EXPECT_EQ(fakes.calls("pkexec"), (std::vector<Args>{{testing::restore_binary(), "--install-apps", "apt:gimp"}}));
+    EXPECT_TRUE(is_regular_file(restored() + "/Documents/notes.txt"));
+  }
+
+  const Args report = {
+      "1 Datei ist wieder da, im Ordner „Restored“ auf Ihrem Schreibtisch.",
+      "1 Datei konnte nicht wiederhergestellt werden:",
+      "  ! Prüfsumme stimmt nicht: C:\\Users\\alex\\Documents\\old.txt (erwartet " + testing::sha256_hex("old") +
+          ", erhalten " + testing::sha256_hex("new") + ")",
+      "Installierte Apps: GIMP.",
+      "Lesezeichen aus Chrome (2) liegen in Restored/Browser bookmarks – wählen Sie in Ihrem Browser Lesezeichen → "
+      "Importieren und dann die Datei.",
+      "Firefox: Ihre Lesezeichen, Ihre Chronik und Ihre gespeicherten Passwörter sind wieder da.",
+      "Gespeicherte WLAN-Netze: HomeNet.",
+      "Erscheinungsbild: dunkler Modus und Ihr Hintergrundbild übernommen.",
+  };
+};
+
+TEST_F(GermanRestore, DialogsSpeakGerman) {
+  fakes.add("zenity",
+            "case \"$2\" in --password) printf '%s\\n' '" + std::string(testing::kTestPassword) +
+                "';; --list) printf '0\\n';; --progress) exec cat >/dev/null;; esac; exit 0");
+  const ProgramRun result = run({drive()});
+  ASSERT_EQ(result.status.code, 0) << result.err;
+  std::string expected_text = "Fertig – willkommen bei Ubuntu!";
+  for (const std::string& line : report) expected_text += "\n\n" + line;
+  const auto calls = fakes.calls("zenity");
+  EXPECT_TRUE(testing::calls_in_order(
+      calls, {{{"--title=Korvo", "--password"}},
+              testing::killed_window(progress_window("Ihre Sicherung wird entschlüsselt …", true)),
+              testing::killed_window(progress_window("Ihre Dateien werden wiederhergestellt …", false)),
+              {{"--title=Korvo", "--list", "--checklist", "--width=560", "--height=440", "--column=Installieren", "--column=#",
+                "--column=App", "--hide-column=2", "--print-column=2", "--separator=\n",
+                "--text=Korvo kann diese Apps für Sie installieren. Entfernen Sie das Häkchen bei allem, was Sie "
+                "nicht möchten.",
+                "TRUE", "0", "GIMP (Sie hatten Photoshop)", "FALSE", "1",
+                "Kate – statt Notepad++ (eine andere App)"}},
+              testing::killed_window(progress_window(
+                  "Apps werden installiert – geben Sie Ihr Ubuntu-Passwort ein, wenn Sie danach gefragt werden …",
+                  true)),
+              {info_dialog(expected_text)}}))
+      << ::testing::PrintToString(calls);
+  expect_names_unchanged();
+}
+
+TEST_F(GermanRestore, TerminalSpeaksGerman) {
+  PtySession session({testing::restore_binary(), drive()}, environment());
+  ASSERT_TRUE(session.wait_for("Passwort der Sicherung: ")) << session.output();
+  ASSERT_TRUE(session.wait_for_echo_off());
+  session.type(std::string(testing::kTestPassword) + "\r");
+  ASSERT_TRUE(session.wait_for("(Die anderen stehen in linux-apps.md.) [J/n] ")) << session.output();
+  session.type("\r");
+  const ExitStatus status = session.finish();
+  ASSERT_EQ(status.code, 0) << session.output();
+  const std::string& screen = session.output();
+  const std::string start = "Korvo-Wiederherstellung\r\n\r\nSicherung gefunden auf " + drive() +
+                            "\r\nPasswort der Sicherung: \r\nIhre Sicherung wird entschlüsselt …\r\n\r\n"
+                            "Ihre Dateien werden wiederhergestellt …\r\n";
+  EXPECT_EQ(screen.substr(0, start.size()), start) << screen;
+  EXPECT_NE(screen.find("  Paketliste wird aktualisiert …\r\n  gimp wird installiert …\r\n"), std::string::npos)
+      << screen;
+  std::string expected_tail = "\r\n";
+  for (const std::string& line : report) expected_tail += line + "\r\n";
+  ASSERT_GE(screen.size(), expected_tail.size());
+  EXPECT_EQ(screen.substr(screen.size() - expected_tail.size()), expected_tail) << screen;
+  expect_names_unchanged();
 }
 
 }  // namespace
