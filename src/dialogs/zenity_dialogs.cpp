@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <fmt/format.h>
 
@@ -54,12 +53,10 @@ std::optional<SecretString> run_zenity_password() {
   SecretString answer;
   char buffer[4096];
   while (true) {
-    const ssize_t got = ::read(child->stdout_pipe().get(), buffer, sizeof buffer);
-    if (got > 0) {
-      answer.append(std::string_view(buffer, static_cast<std::size_t>(got)));
-    } else if (got == 0 || errno != EINTR) {
-      break;
-    }
+    const auto got = read_full(child->stdout_pipe().get(), buffer, sizeof buffer);
+    if (!got) break;
+    answer.append(std::string_view(buffer, *got));
+    if (*got < sizeof buffer) break;  // end of output
   }
   wipe_bytes(buffer, sizeof buffer);
   child->stdout_pipe().reset();
@@ -142,12 +139,13 @@ class ZenityDialogs : public Dialogs {
     if (auto child = spawn_process(open_folder)) child->detach();
   }
 
-  void show_notice(std::string_view text) override {
-    (void)run_zenity({"--error", "--width=460", "--no-markup", fmt::format("--text={}", text)});
-  }
+  void show_notice(std::string_view text) override { error_window(text); }
 
-  void show_failure(const std::vector<std::string>& paragraphs) override {
-    (void)run_zenity({"--error", "--width=460", "--no-markup", fmt::format("--text={}", join(paragraphs, "\n\n"))});
+  void show_failure(const std::vector<std::string>& paragraphs) override { error_window(join(paragraphs, "\n\n")); }
+
+ private:
+  static void error_window(std::string_view text) {
+    (void)run_zenity({"--error", "--width=460", "--no-markup", fmt::format("--text={}", text)});
   }
 };
 

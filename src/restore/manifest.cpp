@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -416,13 +415,7 @@ Result<Manifest> load_manifest(const std::string& staging_root) {
   constexpr std::string_view kUnreadable = N_("manifest.json not found in backup");
   auto file = open_file(join_path(staging_root, kManifestFile), O_RDONLY);
   if (!file) return Error(tr(kUnreadable), file.error());
-  const TextReader read = [&file](char* buffer, std::size_t size) -> Result<std::size_t> {
-    while (true) {
-      const ssize_t got = ::read(file->get(), buffer, size);
-      if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) return os_error(errno);
-    }
-  };
+  const TextReader read = [&file](char* buffer, std::size_t size) { return read_full(file->get(), buffer, size); };
   Manifest manifest;
   ManifestReader reader(&manifest);
   auto outcome = parse_json_events(read, reader);

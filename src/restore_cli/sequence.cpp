@@ -76,8 +76,8 @@ std::vector<std::string> file_report_lines(const FileRestoreOutcome& files) {
 }
 
 std::string leftover_staging_line(const std::string& staging_dir, const Error& error) {
-  return trf("The decrypted copy of your backup could not be removed — please delete {} yourself: {}",
-                     staging_dir, error.render());
+  return trf("The decrypted copy of your backup could not be removed — please delete {} yourself: {}", staging_dir,
+             error.render());
 }
 
 namespace {
@@ -105,9 +105,8 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
       staging_root = std::move(*staged);
       break;
     }
+    // Each try decrypts into a staging folder of its own; all go at the end.
     if (staged.error().kind() == ErrorKind::kWrongKey && attempt < kPasswordTries) {
-      // Each try starts afresh; nothing of the last one is kept.
-      if (!attempt_dir.empty() && remove_tree(attempt_dir)) staging_dirs.pop_back();
       dialogs.show_notice(tr(kWrongPasswordNotice));
       continue;
     }
