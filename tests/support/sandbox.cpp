@@ -71,9 +71,7 @@ std::string read_test_file(const std::string& path) {
 
 namespace {
 
-constexpr char kCallStart = '\034';
 constexpr char kArgSeparator = '\036';
-constexpr char kCallSeparator = '\035';
 
 const char* const kBasicTools[] = {"sh",   "bash",  "cat",  "sleep", "mkdir", "rm",      "cp",       "mv",
                                    "ls",   "env",   "echo", "true",  "false", "head",    "tail",     "tr",
@@ -102,13 +100,10 @@ FakeTools::FakeTools(std::string dir) : dir_(std::move(dir)) {
 }
 
 void FakeTools::add(const std::string& name, const std::string& body, bool record_input) {
-  const std::string log = dir_ + "/log/" + name + ".log";
+  const std::string log = dir_ + "/log/" + name;
+  fs::create_directories(log);
   std::string script = "#!/bin/sh\n";
-  if (record_input) {
-    const std::string inputs = dir_ + "/log/" + name + ".input";
-    fs::create_directories(inputs);
-    script += "KORVO_FAKE_INPUTS='" + inputs + "' ";
-  }
+  if (record_input) script += "KORVO_FAKE_INPUTS=1 ";
   script += "KORVO_FAKE_LOG='" + log + "' . '" KORVO_FAKES_DIR "/record.sh'\n";
   script += body + "\n";
   write_test_file(dir_ + "/bin/" + name, script, 0755);
@@ -116,42 +111,42 @@ void FakeTools::add(const std::string& name, const std::string& body, bool recor
 
 void FakeTools::remove(const std::string& name) { fs::remove(dir_ + "/bin/" + name); }
 
+namespace {
+
+// The folders of the completely recorded calls of one fake, in call order.
+std::vector<std::string> recorded_calls(const std::string& log) {
+  std::vector<std::string> result;
+  for (std::size_t n = 0;; ++n) {
+    const std::string call = log + "/" + std::to_string(n);
+    if (!fs::exists(call)) return result;
+    if (fs::exists(call + "/argv")) result.push_back(call);
+  }
+}
+
+}  // namespace
+
 std::vector<std::vector<std::string>> FakeTools::calls(const std::string& name) const {
   std::vector<std::vector<std::string>> result;
-  const std::string log = dir_ + "/log/" + name + ".log";
-  if (!fs::exists(log)) return result;
-  const std::string content = read_test_file(log);
-  std::vector<std::string> current;
-  std::string arg;
-  bool open = false;  // inside a call whose start was recorded
-  for (const char c : content) {
-    if (c == kCallStart) {
-      // Whatever came before belongs to a call cut short by a kill.
-      current.clear();
-      arg.clear();
-      open = true;
-    } else if (!open) {
-      continue;
-    } else if (c == kArgSeparator) {
-      current.push_back(arg);
-      arg.clear();
-    } else if (c == kCallSeparator) {
-      result.push_back(current);
-      current.clear();
-      arg.clear();
-      open = false;
-    } else {
-      arg += c;
+  for (const std::string& call : recorded_calls(dir_ + "/log/" + name)) {
+    std::vector<std::string> argv;
+    std::string arg;
+    for (const char c : read_test_file(call + "/argv")) {
+      if (c == kArgSeparator) {
+        argv.push_back(std::move(arg));
+        arg.clear();
+      } else {
+        arg += c;
+      }
     }
+    result.push_back(std::move(argv));
   }
   return result;
 }
 
 std::vector<std::string> FakeTools::inputs(const std::string& name) const {
   std::vector<std::string> result;
-  const std::string folder = dir_ + "/log/" + name + ".input/";
-  while (fs::exists(folder + std::to_string(result.size()))) {
-    result.push_back(read_test_file(folder + std::to_string(result.size())));
+  for (const std::string& call : recorded_calls(dir_ + "/log/" + name)) {
+    result.push_back(fs::exists(call + "/input") ? read_test_file(call + "/input") : std::string());
   }
   return result;
 }

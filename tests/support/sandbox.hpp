@@ -42,7 +42,7 @@ void write_test_file(const std::string& path, std::string_view content, unsigned
 std::string read_test_file(const std::string& path);
 
 // Fake programs in <dir>/bin that record every argument vector in
-// <dir>/log/<name>.log and then run a shell snippet. PATH for the program
+// <dir>/log/<name>/<call>/ and then run a shell snippet. PATH for the program
 // under test is <dir>/bin followed by <dir>/sysbin, which holds links to a
 // few real basics (sh, cat, sleep, ...) and nothing else, so a real zenity,
 // nmcli or apt-get on the machine can never be reached.
