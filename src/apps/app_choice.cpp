@@ -13,9 +13,9 @@ constexpr std::string_view kQuestion = N_("Install the ticked apps? (the others 
 
 ChecklistRow checklist_row(const InstallItem& item) {
   if (item.alternative) {
-    return {trf("{} — instead of {} (a different app)", item.linux_name, item.app), false};
+    return {trf("{} — instead of {} (a different app)", item.linux_name, item.app), false, item.linux_name};
   }
-  return {trf("{} (you had {})", item.linux_name, item.app), true};
+  return {trf("{} (you had {})", item.linux_name, item.app), true, item.linux_name};
 }
 
 std::vector<std::size_t> choose_apps(const std::vector<ChecklistRow>& rows, Dialogs& dialogs) {

@@ -21,23 +21,10 @@ constexpr std::string_view kNoExecutable = N_("Apps: could not start the install
 constexpr std::string_view kNoElevation = N_("Apps: could not ask for administrator rights.");
 constexpr std::string_view kInstallingText = N_("Installing apps — enter your Ubuntu password when asked…");
 
-// Every failure to read the list is silent: the stage simply has nothing to offer.
-std::vector<InstallItem> offerable_items(const std::string& staging_root) {
-  const auto text = read_text_file(join_path(staging_root, kListFile));
-  if (!text) return {};
-  auto items = parse_install_items(*text);
-  if (!items) return {};
-  std::vector<InstallItem> kept;
-  for (InstallItem& item : *items) {
-    if (has_valid_package_names(item)) kept.push_back(std::move(item));
-  }
-  return kept;
-}
-
 std::vector<std::string> summary(const std::vector<const InstallItem*>& chosen,
-                                 const std::set<std::string>& installed) {
-  std::vector<std::string> done;
-  std::vector<std::string> missing;
+                                 const std::set<std::string>& installed, AppsOutcome& outcome) {
+  std::vector<std::string>& done = outcome.installed;
+  std::vector<std::string>& missing = outcome.not_installed;
   for (const InstallItem* item : chosen) {
     const bool complete = std::all_of(item->packages.begin(), item->packages.end(),
                                       [&](const std::string& name) { return installed.count(name) > 0; });
@@ -54,15 +41,36 @@ std::vector<std::string> summary(const std::vector<const InstallItem*>& chosen,
 
 }  // namespace
 
-std::vector<std::string> offer_apps(const std::string& staging_root, Dialogs& dialogs) {
-  const std::vector<InstallItem> items = offerable_items(staging_root);
+// Every failure to read the list is silent: the stage simply has nothing to offer.
+std::vector<InstallItem> offerable_apps(const std::string& staging_root) {
+  const auto text = read_text_file(join_path(staging_root, kListFile));
+  if (!text) return {};
+  auto items = parse_install_items(*text);
+  if (!items) return {};
+  std::vector<InstallItem> kept;
+  for (InstallItem& item : *items) {
+    if (has_valid_package_names(item)) kept.push_back(std::move(item));
+  }
+  return kept;
+}
+
+std::vector<std::string> offer_apps(const std::string& staging_root, Dialogs& dialogs, AppsOutcome* outcome) {
+  AppsOutcome unused;
+  AppsOutcome& result = outcome ? *outcome : unused;
+  result.offered = offerable_apps(staging_root);
+  const std::vector<InstallItem>& items = result.offered;
   if (items.empty()) return {};
 
   std::vector<ChecklistRow> rows;
   for (const InstallItem& item : items) rows.push_back(checklist_row(item));
   std::vector<const InstallItem*> chosen;
-  for (const std::size_t row : choose_apps(rows, dialogs)) chosen.push_back(&items[row]);
+  for (const std::size_t row : choose_apps(rows, dialogs)) {
+    chosen.push_back(&items[row]);
+    result.chosen.push_back(items[row].linux_name);
+  }
   if (chosen.empty()) return {tr(kNoneChosen)};
+  // Until the installer says otherwise, nothing chosen is installed.
+  result.not_installed = result.chosen;
 
   const auto executable = own_executable_path();
   if (!executable) return {tr(kNoExecutable)};
@@ -72,7 +80,8 @@ std::vector<std::string> offer_apps(const std::string& staging_root, Dialogs& di
   auto installed = run_elevated_installer(installer_command_line(tool, *executable, chosen), *progress);
   progress->close();
   if (!installed) return {tr(kNoElevation)};
-  return summary(chosen, *installed);
+  result.not_installed.clear();
+  return summary(chosen, *installed, result);
 }
 
 }  // namespace korvo

@@ -88,7 +88,8 @@ Result<ConvertedBookmarks> convert_bookmarks(std::string_view json_text) {
   return out;
 }
 
-std::vector<std::string> migrate_bookmarks(const std::string& staging_root, const std::string& restored_folder) {
+std::vector<std::string> migrate_bookmarks(const std::string& staging_root, const std::string& restored_folder,
+                                           std::vector<BookmarkExport>* exported) {
   const std::string output_folder = join_path(restored_folder, kOutputFolder);
   std::vector<std::string> written;
   for (const char* browser : kBrowsers) {
@@ -104,6 +105,7 @@ std::vector<std::string> migrate_bookmarks(const std::string& staging_root, cons
       const std::string file_name = fmt::format("{} - {}.html", browser, utf8_lossy(profile));
       if (!write_file(join_path(output_folder, file_name), converted->html)) continue;
       written.push_back(fmt::format("{} ({})", browser, converted->links));
+      if (exported) exported->push_back({browser, utf8_lossy(profile), converted->links});
     }
   }
   if (written.empty()) return {};

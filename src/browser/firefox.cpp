@@ -41,6 +41,7 @@ constexpr std::string_view kDoneLine = N_("Firefox: your bookmarks, history and 
 constexpr std::string_view kCopyFailedLine = N_("Firefox: could not copy {}.");
 constexpr std::string_view kOpenLine = N_("Firefox data was not moved (Firefox was open).");
 constexpr std::string_view kNotSetUpLine = N_("Firefox data was not moved (Firefox isn't set up yet).");
+constexpr std::string_view kKeptLine = N_("Firefox data was not moved (the data already on this computer was kept).");
 constexpr std::string_view kFirstStartQuestion =
     N_("Firefox needs to open once so Korvo can move your bookmarks, history and passwords into it. "
     "Korvo will open it now — close Firefox to continue.");
@@ -125,12 +126,20 @@ std::optional<std::string> find_firefox_profile(const std::vector<std::string>& 
 }
 
 std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folder, const std::string& home,
-                                         Dialogs& dialogs) {
+                                         Dialogs& dialogs, FirefoxOutcome* outcome) {
+  FirefoxOutcome unused;
+  FirefoxOutcome& result = outcome ? *outcome : unused;
+  result = FirefoxOutcome::kNothingToMove;
   const std::optional<std::string> source_profile = choose_source_profile(backup_firefox_folder);
   if (!source_profile) return {};
+  if (!dialogs.replace_firefox_data()) {
+    result = FirefoxOutcome::kKept;
+    return {tr(kKeptLine)};
+  }
 
   const std::vector<std::string> roots = firefox_roots(home);
   std::optional<std::string> local_profile = find_firefox_profile(roots);
+  result = FirefoxOutcome::kNotSetUp;
   if (!local_profile) {
     const std::optional<std::string_view> program = installed_firefox();
     if (!program || !dialogs.ask_yes_no(tr(kFirstStartQuestion))) return {tr(kNotSetUpLine)};
@@ -139,15 +148,18 @@ std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folde
     if (!local_profile) return {tr(kNotSetUpLine)};
   }
 
+  result = FirefoxOutcome::kFirefoxOpen;
   while (firefox_running()) {
     if (!dialogs.ask_yes_no(tr(kCloseQuestion))) return {tr(kOpenLine)};
   }
 
+  result = FirefoxOutcome::kCopyFailed;
   for (const MovedFile& file : kMovedFiles) {
     const std::string source = join_path(*source_profile, file.name);
     if (!is_regular_file(source)) continue;
     if (!replace_file(source, *local_profile, file)) return {trf(kCopyFailedLine, file.name)};
   }
+  result = FirefoxOutcome::kMoved;
   return {tr(kDoneLine)};
 }
 

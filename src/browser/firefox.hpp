@@ -8,11 +8,13 @@
 
 namespace korvo {
 
+enum class FirefoxOutcome { kNothingToMove, kMoved, kKept, kNotSetUp, kFirefoxOpen, kCopyFailed };
+
 // Moves places.sqlite, logins.json and key4.db from the backup's Firefox
 // folder (staging root/BrowserData/Firefox) into the local profile; returns
 // zero or one line. Never fails.
 std::vector<std::string> migrate_firefox(const std::string& backup_firefox_folder, const std::string& home,
-                                         Dialogs& dialogs);
+                                         Dialogs& dialogs, FirefoxOutcome* outcome = nullptr);
 
 // The Firefox roots below the home folder, in the order they are searched:
 // snap, classic, then the XDG location of newer releases.

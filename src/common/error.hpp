@@ -15,6 +15,7 @@ enum class ErrorKind {
   kWrongKey,    // the key did not open the first sealed record: another password may
   kNoSpace,     // a disk, or the user's quota on it, is full (or would be)
   kDiskFailed,  // a write failed on a read-only file system or with an I/O error
+  kRefused,     // an answer given ahead of time does not fit: the run was not tried
 };
 
 // A message with an optional cause. Callers add their own message above a

@@ -72,7 +72,8 @@ bool is_wallpaper_name(std::string_view name) {
 
 std::string picture_uri(std::string_view path) { return "file://" + replace_all(path, " ", "%20"); }
 
-std::vector<std::string> apply_look_and_feel(const std::string& settings_folder, const std::string& home) {
+std::vector<std::string> apply_look_and_feel(const std::string& settings_folder, const std::string& home,
+                                             LookOutcome* outcome) {
   auto text = read_text_file(join_path(settings_folder, kSettingsFile));
   if (!text) return {};
   auto settings = parse_personal_settings(*text);
@@ -86,12 +87,14 @@ std::vector<std::string> apply_look_and_feel(const std::string& settings_folder,
     // The theme follows the scheme either way; only the scheme decides the report.
     gsettings_set(kInterfaceSchema, "gtk-theme", dark ? "Yaru-dark" : "Yaru");
     if (scheme_set) parts.push_back(dark ? tr("dark mode") : tr("light mode"));
+    if (scheme_set && outcome) outcome->dark_mode = dark;
   }
   if (settings->wallpaper && is_wallpaper_name(*settings->wallpaper)) {
     if (auto uri = install_wallpaper(settings_folder, *settings->wallpaper, home)) {
       if (gsettings_set(kBackgroundSchema, "picture-uri", *uri)) {
         gsettings_set(kBackgroundSchema, "picture-uri-dark", *uri);
         parts.push_back(tr("your wallpaper"));
+        if (outcome) outcome->wallpaper = true;
       }
     }
   }

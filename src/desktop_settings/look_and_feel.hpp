@@ -25,8 +25,15 @@ bool is_wallpaper_name(std::string_view name);
 // "file://" + path with each space written as "%20", nothing else escaped.
 std::string picture_uri(std::string_view path);
 
+// What was applied: the mode set, if any, and whether the wallpaper was.
+struct LookOutcome {
+  std::optional<bool> dark_mode;
+  bool wallpaper = false;
+};
+
 // Applies dark/light mode and the wallpaper from the backup's "Settings"
 // folder through gsettings; returns zero or one line. Never fails.
-std::vector<std::string> apply_look_and_feel(const std::string& settings_folder, const std::string& home);
+std::vector<std::string> apply_look_and_feel(const std::string& settings_folder, const std::string& home,
+                                             LookOutcome* outcome = nullptr);
 
 }  // namespace korvo

@@ -10,9 +10,9 @@
 #include "common/error.hpp"
 #include "common/secret.hpp"
 
-// Every way the program talks to the user. The entry picks one of the two
-// implementations, zenity windows or the terminal, once per run; stages get
-// it and never ask which one they have.
+// Every way the program talks to the user. The entry picks one of the
+// implementations, zenity windows, the terminal or answers given ahead of
+// time, once per run; stages get it and never ask which one they have.
 namespace korvo {
 
 // One progress display, from start to close. Closing twice is harmless; one
@@ -28,6 +28,7 @@ class Progress {
 struct ChecklistRow {
   std::string label;
   bool ticked = false;
+  std::string name;  // what an answer given ahead of time calls the row
 };
 
 struct Checklist {
@@ -43,6 +44,9 @@ class Dialogs {
   // A status line in the terminal; windows show nothing.
   virtual void say(std::string_view text) = 0;
   virtual bool ask_yes_no(std::string_view question) = 0;
+  // Whether the backup's browser data may take the place of what this
+  // computer has. A person who started the restore asked for that.
+  virtual bool replace_firefox_data() { return true; }
   virtual Result<SecretString> ask_password() = 0;
   // The backup folder picked by hand; nothing when none was (or can be) picked.
   virtual std::optional<std::string> choose_folder() = 0;
@@ -60,6 +64,7 @@ class Dialogs {
 
 std::unique_ptr<Dialogs> make_zenity_dialogs();
 std::unique_ptr<Dialogs> make_terminal_dialogs();
+// The unattended implementation is in dialogs/unattended.hpp.
 
 // The final report's text in a window.
 std::string final_dialog_text(const std::vector<std::string>& summary);

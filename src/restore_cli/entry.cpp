@@ -6,15 +6,20 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 
+#include "apps/install_list.hpp"
 #include "apps/installer.hpp"
 #include "apps/installer_protocol.hpp"
 #include "common/process.hpp"
 #include "common/text.hpp"
 #include "dialogs/dialogs.hpp"
+#include "dialogs/unattended.hpp"
 #include "common/i18n.hpp"
+#include "report/run_report.hpp"
 #include "restore_cli/language.hpp"
+#include "restore_cli/options.hpp"
 #include "restore_cli/run_context.hpp"
 #include "restore_cli/sequence.hpp"
 
@@ -24,6 +29,9 @@ namespace {
 constexpr std::string_view kGuiFlag = "--gui";
 constexpr std::string_view kNoGuiFlag = "--no-gui";
 constexpr int kExitFailure = 1;
+constexpr int kExitRefused = 2;
+// Only an unattended run ends at the first wrong password; a person gets tries.
+constexpr int kExitWrongPassword = 3;
 
 // A child started with a closed descriptor 0-2 would hand our next open file
 // to it as its standard stream; /dev/null keeps those slots taken.
@@ -43,6 +51,33 @@ bool contains(const std::vector<std::string>& args, std::string_view flag) {
   return std::find(args.begin(), args.end(), flag) != args.end();
 }
 
+void print_error(std::string_view text) {
+  const std::string line = terminal_safe(text) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+int exit_status(RunEnd end) {
+  switch (end) {
+    case RunEnd::kDone:
+      return 0;
+    case RunEnd::kRefused:
+      return kExitRefused;
+    case RunEnd::kWrongPassword:
+      return kExitWrongPassword;
+    case RunEnd::kFailed:
+      break;
+  }
+  return kExitFailure;
+}
+
+// The dialogs of an unattended run, or the refusal to start one.
+Result<std::unique_ptr<UnattendedDialogs>> unattended_dialogs(const RunOptions& options) {
+  auto password = options.password_stdin ? read_password_line(STDIN_FILENO) : read_password_file(*options.password_file);
+  if (!password) return Error(password.error().render(), ErrorKind::kRefused);
+  return std::make_unique<UnattendedDialogs>(std::move(*password), options.answers);
+}
+
 }  // namespace
 
 bool decide_gui(const std::vector<std::string>& args, bool stdin_is_terminal,
@@ -53,6 +88,8 @@ bool decide_gui(const std::vector<std::string>& args, bool stdin_is_terminal,
 }
 
 std::string failure_report_text(const Error& error) { return trf("Restore failed: {}", error.render()); }
+
+std::string refusal_text(const Error& error) { return trf("Restore refused: {}", error.render()); }
 
 int run_entry(int argc, char** argv) {
   reopen_closed_standard_descriptors();
@@ -68,15 +105,66 @@ int run_entry(int argc, char** argv) {
 
   // The installer copy writes only machine-read lines: it stays in "C".
   use_desktop_language(temp_dir_from_environment());
-  const bool gui = decide_gui(args, ::isatty(STDIN_FILENO) == 1, [] { return command_exists("zenity"); });
-  const std::unique_ptr<Dialogs> dialogs = gui ? make_zenity_dialogs() : make_terminal_dialogs();
-  const RunContext context = run_context_from_environment(*dialogs);
-  std::vector<std::string> paragraphs;
-  const Result<void> outcome = run_restore(context, args, paragraphs);
-  if (outcome.ok()) return 0;
-  paragraphs.insert(paragraphs.begin(), failure_report_text(outcome.error()));
-  dialogs->show_failure(paragraphs);
-  return kExitFailure;
+  RunOptions options = parse_run_options(args);
+  RunReport report;
+  RunEnd end = RunEnd::kDone;
+  std::optional<Error> failure = options.refusal;
+
+  std::unique_ptr<Dialogs> dialogs;
+  UnattendedDialogs* unattended = nullptr;
+  if (!failure && options.unattended) {
+    auto made = unattended_dialogs(options);
+    if (made) {
+      unattended = made->get();
+      dialogs = std::move(*made);
+    } else {
+      failure = made.error();
+    }
+  }
+
+  if (failure) {
+    end = RunEnd::kRefused;
+    report.lines = {refusal_text(*failure)};
+    print_error(report.lines.front());
+  } else {
+    if (!dialogs) {
+      const bool gui =
+          decide_gui(options.rest, ::isatty(STDIN_FILENO) == 1, [] { return command_exists("zenity"); });
+      dialogs = gui ? make_zenity_dialogs() : make_terminal_dialogs();
+    }
+    RunContext context = run_context_from_environment(*dialogs);
+    context.report = &report;
+    if (unattended) {
+      context.check_staged = [unattended](const std::string& staging_root) {
+        std::vector<std::string> offered;
+        for (const InstallItem& item : offerable_apps(staging_root)) offered.push_back(item.linux_name);
+        return unattended->check_offered(offered);
+      };
+    }
+    std::vector<std::string> paragraphs;
+    const Result<void> outcome = run_restore(context, options.rest, paragraphs);
+    if (unattended) report.apps_asked_ahead = unattended->requested_apps();
+    if (!outcome.ok()) {
+      failure = outcome.error();
+      const ErrorKind kind = outcome.error().kind();
+      end = kind == ErrorKind::kRefused                  ? RunEnd::kRefused
+            : unattended && kind == ErrorKind::kWrongKey ? RunEnd::kWrongPassword
+                                                         : RunEnd::kFailed;
+      paragraphs.insert(paragraphs.begin(),
+                        end == RunEnd::kRefused ? refusal_text(*failure) : failure_report_text(*failure));
+      dialogs->show_failure(paragraphs);
+      report.lines = paragraphs;
+    }
+  }
+
+  int status = exit_status(end);
+  if (options.report_json) {
+    if (auto written = write_report(*options.report_json, report_json(report, end, failure)); !written) {
+      print_error(Error(trf("Could not write the report {}", *options.report_json), written.error()).render());
+      if (status == 0) status = kExitFailure;
+    }
+  }
+  return status;
 }
 
 }  // namespace korvo

@@ -11,7 +11,8 @@ RunContext run_context_from_environment(Dialogs& dialogs) {
   // glibc load it once; every child reads the same zone from it.
   if (std::getenv("TZ") == nullptr) ::setenv("TZ", ":/etc/localtime", 0);
   const char* home = std::getenv("HOME");
-  return RunContext{dialogs, home ? std::optional<std::string>(home) : std::nullopt, temp_dir_from_environment()};
+  return RunContext{dialogs, home ? std::optional<std::string>(home) : std::nullopt, temp_dir_from_environment(),
+                    nullptr, {}};
 }
 
 std::string temp_dir_from_environment() {

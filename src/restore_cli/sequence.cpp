@@ -86,6 +86,8 @@ namespace {
 Result<std::vector<std::string>> run_stages(const RunContext& context, const std::vector<std::string>& args,
                                             std::vector<std::string>& staging_dirs, std::string& restored_folder) {
   Dialogs& dialogs = context.dialogs;
+  RunReport unreported;
+  RunReport& report = context.report ? *context.report : unreported;
   dialogs.say(tr("Korvo restore\n"));
 
   auto backup_folder = find_backup_folder(dialogs, args);
@@ -113,6 +115,7 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     if (staged.error().is_disk_problem()) return staged.error();
     return Error(tr("Decryption failed — wrong password, or the backup is damaged"), staged.error());
   }
+  if (context.check_staged) KORVO_RETURN_IF_ERROR(context.check_staged(staging_root));
 
   FileRestoreOutcome files;
   {
@@ -125,19 +128,21 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     }
     files = std::move(*outcome);
   }
+  report.files = files;
   // Past the copy, HOME is known to be set and valid.
   const std::string home = *context.home;
 
   std::vector<std::string> summary = file_report_lines(files);
-  append(summary, offer_apps(staging_root, dialogs));
+  append(summary, offer_apps(staging_root, dialogs, &report.apps));
 
   const std::string browser_data = join_path(staging_root, "BrowserData");
-  std::vector<std::string> browser_notes = migrate_bookmarks(staging_root, restored_folder);
-  append(browser_notes, migrate_firefox(join_path(browser_data, "Firefox"), home, dialogs));
+  std::vector<std::string> browser_notes = migrate_bookmarks(staging_root, restored_folder, &report.bookmarks);
+  append(browser_notes,
+         migrate_firefox(join_path(browser_data, "Firefox"), home, dialogs, &report.firefox.emplace()));
   append(summary, std::move(browser_notes));
 
-  append(summary, migrate_wifi(staging_root));
-  append(summary, apply_look_and_feel(join_path(staging_root, "Settings"), home));
+  append(summary, migrate_wifi(staging_root, &report.wifi));
+  append(summary, apply_look_and_feel(join_path(staging_root, "Settings"), home, &report.look));
   return summary;
 }
 
@@ -156,11 +161,13 @@ Result<void> run_restore(const RunContext& context, const std::vector<std::strin
       leftover = leftover_staging_line(staging_dir, removed.error());
     }
   }
+  if (context.report) context.report->staging_removed = !leftover;
   if (!summary) {
     if (leftover) failure_notes.push_back(std::move(*leftover));
     return summary.error();
   }
   if (leftover) summary->push_back(std::move(*leftover));
+  if (context.report) context.report->lines = *summary;
   context.dialogs.show_report(*summary, restored_folder);
   return Ok{};
 }

@@ -128,7 +128,7 @@ bool can_add(const WifiProfile& profile) {
 
 }  // namespace
 
-std::vector<std::string> migrate_wifi(const std::string& staging_root) {
+std::vector<std::string> migrate_wifi(const std::string& staging_root, WifiOutcome* outcome) {
   std::vector<WifiProfile> profiles = read_profiles(join_path(staging_root, kWifiFolder));
   if (profiles.empty()) return {};
   struct KeyWiper {
@@ -144,7 +144,16 @@ std::vector<std::string> migrate_wifi(const std::string& staging_root) {
   std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
   auto existing = existing_connections();
-  if (!existing) return {tr(kNoNetworkManager)};
+  if (!existing) {
+    if (outcome) {
+      for (const auto& [sort_key, entry] : sorted) {
+        if (std::find(outcome->not_added.begin(), outcome->not_added.end(), entry->name) == outcome->not_added.end()) {
+          outcome->not_added.push_back(entry->name);
+        }
+      }
+    }
+    return {tr(kNoNetworkManager)};
+  }
 
   // The same network may come once per adapter of the old computer. A name
   // present or saved is skipped after that; after a failed add or a missing
@@ -170,6 +179,11 @@ std::vector<std::string> migrate_wifi(const std::string& staging_root) {
     }
   }
 
+  if (outcome) {
+    outcome->added = saved;
+    outcome->not_added = sign_in;
+    outcome->not_added.insert(outcome->not_added.end(), not_added.begin(), not_added.end());
+  }
   std::vector<std::string> lines;
   if (!saved.empty()) lines.push_back(trf(kSavedLine, join(saved, ", ")));
   if (!sign_in.empty()) lines.push_back(trf(kSignInLine, join(sign_in, ", ")));
