@@ -119,8 +119,10 @@ TransferUpdate CopyProgress::current() const {
   // Nothing written yet (every file so far was kept) tells no speed.
   if (rate_ && *rate_ >= 1) {
     update.speed = trf("{}/s", byte_size_text(static_cast<std::uint64_t>(*rate_)));
-    const double left = std::min(static_cast<double>(total_ - bytes) / *rate_, kLongestTimeLeft);
-    update.time_left = time_left_text(static_cast<std::uint64_t>(left));
+    if (bytes < total_) {
+      const double left = std::min(static_cast<double>(total_ - bytes) / *rate_, kLongestTimeLeft);
+      update.time_left = time_left_text(static_cast<std::uint64_t>(left));
+    }
   }
   update.path = path_;
   return update;

@@ -167,6 +167,8 @@ TEST_F(CopyProgressTest, EveryEntryMovesTheBarByItsBytes) {
       {0, "C:\\empty.txt"}, {1, "C:\\empty.txt"}, {2, "C:\\kept.txt"},
       {3, "C:\\big.bin"},   {51, "C:\\big.bin"},  {100, "C:\\big.bin"}};
   EXPECT_EQ(record.percents, expected);
+  EXPECT_EQ(record.transfers[4].time_left, "less than a minute left");
+  EXPECT_EQ(shown().time_left, "");  // nothing is left at the end
   EXPECT_EQ(summary.bytes, 97u);
   EXPECT_EQ(summary.elapsed, seconds(7));
 }
