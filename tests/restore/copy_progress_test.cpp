@@ -10,6 +10,7 @@
 #include "restore_cli/language.hpp"
 #include "support/env_override.hpp"
 #include "support/recording_dialogs.hpp"
+#include "support/sandbox.hpp"
 
 namespace korvo {
 namespace {
@@ -22,7 +23,7 @@ using TimePoint = std::chrono::steady_clock::time_point;
 class InLanguage {
  public:
   explicit InLanguage(const char* language) : env_({{"LANGUAGE", language}, {"LC_ALL", "C.UTF-8"}}) {
-    use_desktop_language("");
+    use_desktop_language(scratch_.path());  // where a program with its catalogs inside unpacks them
   }
   ~InLanguage() {
     std::setlocale(LC_MESSAGES, "C");
@@ -31,6 +32,7 @@ class InLanguage {
 
  private:
   testing::EnvOverride env_;
+  testing::ScratchDir scratch_;
 };
 
 struct Wording {
