@@ -13,6 +13,7 @@ usage: real-zenity-driver.py PROGRAM DRIVE HOLD SHOTS PASSWORD
 Prints one line per check; exits 1 when any failed.
 """
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -24,14 +25,18 @@ PROGRAM, DRIVE, HOLD, SHOTS, PASSWORD = sys.argv[1:6]
 PATIENCE = 60.0
 
 BILLS = "C:\\Users\\alex\\Documents\\Bills & Letters\\Grüße\\tax 2024.pdf"
+HOLIDAY = "C:\\Users\\alex\\Videos\\holiday.mp4"
+# The bytes (and, once it can be told, the time left) over the file's path.
+AMOUNT = r"[0-9.]+ (bytes?|kB|MB) of 400\.0 MB"
+TIME_LEFT = r" · (less than a minute left|about [0-9]+ minutes? left)"
 ROWS = [
     ("GIMP (you had Adobe Photoshop & Lightroom)", True),
     ("VLC (you had Windows Media Player)", True),
     ("LibreOffice — instead of Microsoft Office (a different app)", False),
 ]
 UNTICK = 1
-FILES = 3
-REPORT_START = "Done — welcome to Ubuntu!\n\n3 files are back in the Restored folder on your desktop."
+REPORT_START = ("Done — welcome to Ubuntu!\n\n3 files are back in the Restored folder on your desktop.\n\n"
+                "400.0 MB in ")
 REPORT_APPS = "Apps installed: GIMP."
 
 failures = []
@@ -89,6 +94,17 @@ def window_with_label(text):
         if text in labels(window):
             return window
     return None
+
+
+def window_with_label_matching(pattern):
+    for window in zenity_windows():
+        if any(re.fullmatch(pattern, label, re.DOTALL) for label in labels(window)):
+            return window
+    return None
+
+
+def checklist_window():
+    return next((w for w in zenity_windows() if descendants(w, ("table", "tree table", "list"))), None)
 
 
 def x_window():
@@ -216,14 +232,30 @@ try:
 
     progress_window(1, "Decrypting your backup…", "decrypting")
     progress_window(2, "Restoring your files…", "restoring")
-    # One line per file, the one with "&", "\\" and "ü" looked at closely.
-    for line_number in range(1, FILES + 1):
-        bills = "tax 2024.pdf" in hold_note(f"line-2-{line_number}")
-        progress_line(2, line_number, BILLS if bills else None, "restoring-bills" if bills else None)
+    # Ten lines a second at most, until the checklist comes: the path with "&",
+    # "\\" and "ü" under the bytes, then the big file with the time left.
+    wanted = {"bills": (AMOUNT + "\n" + re.escape(BILLS), "restoring-bills"),
+              "time left": (AMOUNT + TIME_LEFT + "\n" + re.escape(HOLIDAY), "restoring-time-left")}
+    line_number = 0
+    while True:
+        line_number += 1
+        note = os.path.join(HOLD, f"line-2-{line_number}")
+        wait_for(f"line {line_number} or the checklist", lambda: os.path.exists(note) or checklist_window())
+        if not os.path.exists(note):
+            break
+        line = hold_note(f"line-2-{line_number}")
+        which = "bills" if "tax 2024.pdf" in line else "time left" if " · " in line and "holiday" in line else None
+        if which in wanted:
+            pattern, shot = wanted.pop(which)
+            window = wait_for(f"a label matching {pattern!r}", lambda: window_with_label_matching(pattern), patience=20)
+            check(f"restoring window shows the {which} line", window is not None)
+            screenshot(shot)
+        release(f"line-2-{line_number}")
+        os.kill(child.pid, signal.SIGCONT)
+    check("restoring window showed the bills and the time left", not wanted, f"never seen: {list(wanted)}")
 
     # The checklist: rows and ticks as offered, one unticked, OK.
-    window = wait_for("checklist", lambda: next(
-        (w for w in zenity_windows() if descendants(w, ("table", "tree table", "list"))), None))
+    window = wait_for("checklist", checklist_window)
     rows = wait_for("checklist rows", lambda: len(rows_of(window)) == len(ROWS) and rows_of(window))
     check("checklist rows and ticks", [(r[0], r[1]) for r in rows] == ROWS, f"got {[(r[0], r[1]) for r in rows]}")
     screenshot("checklist")

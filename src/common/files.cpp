@@ -207,12 +207,17 @@ namespace {
 
 // Streams the whole of `in`, from its start wherever an earlier reader left
 // it, into `out`, in the kernel where it can.
-Result<void> copy_contents(int in, int out) {
+Result<void> copy_contents(int in, int out, const WrittenCallback& on_written = {}) {
+  // Someone watching gets word every few megabytes, even in one big file.
+  const std::size_t step = on_written ? std::size_t{8} << 20 : std::size_t{1} << 30;
   loff_t offset = 0;
   while (true) {
-    const ssize_t copied = ::copy_file_range(in, &offset, out, nullptr, std::size_t{1} << 30, 0);
+    const ssize_t copied = ::copy_file_range(in, &offset, out, nullptr, step, 0);
     if (copied == 0) return Ok{};
-    if (copied > 0) continue;
+    if (copied > 0) {
+      if (on_written) on_written(static_cast<std::uint64_t>(copied));
+      continue;
+    }
     if (errno == EINTR) continue;
     // Not supported between these file systems: go on with plain reads.
     if (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL) break;
@@ -232,6 +237,7 @@ Result<void> copy_contents(int in, int out) {
     offset += got;
     auto written = write_all(out, std::string_view(buffer.get(), static_cast<std::size_t>(got)));
     if (!written) return written;
+    if (on_written) on_written(static_cast<std::uint64_t>(got));
   }
 }
 
@@ -248,14 +254,15 @@ Result<void> copy_file(const std::string& source, const std::string& destination
   return copy_open_file(in->get(), destination);
 }
 
-Result<void> copy_open_file(int source, const std::string& destination, std::optional<mode_t> exact_mode) {
+Result<void> copy_open_file(int source, const std::string& destination, std::optional<mode_t> exact_mode,
+                            const WrittenCallback& on_written) {
   struct stat info;
   if (::fstat(source, &info) != 0) return os_error(errno);
   auto out = open_file(destination, O_WRONLY | O_CREAT | O_TRUNC, exact_mode.value_or(0666));
   if (!out) return out.error();
   // An existing file keeps its old bits through open(2); narrow them before any byte lands.
   if (exact_mode && ::fchmod(out->get(), *exact_mode) != 0) return os_error(errno);
-  KORVO_RETURN_IF_ERROR(copy_contents(source, out->get()));
+  KORVO_RETURN_IF_ERROR(copy_contents(source, out->get(), on_written));
   if (!exact_mode && ::fchmod(out->get(), info.st_mode & 07777) != 0) return os_error(errno);
   return close_checked(*out);
 }

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,10 +98,14 @@ std::string parent_path(std::string_view path);
 // gives it the source's permission bits; the kernel copies where it can.
 Result<void> copy_file(const std::string& source, const std::string& destination);
 
+// Told the bytes of each piece of a copy as it lands.
+using WrittenCallback = std::function<void(std::uint64_t)>;
+
 // The same copy from a file already open for reading; it is read from its
 // start, whatever its offset. With `exact_mode`, the destination gets
 // exactly those bits before its first byte, instead of the source's.
-Result<void> copy_open_file(int source, const std::string& destination, std::optional<mode_t> exact_mode = {});
+Result<void> copy_open_file(int source, const std::string& destination, std::optional<mode_t> exact_mode = {},
+                            const WrittenCallback& on_written = {});
 
 // The same copy, but the destination gets exactly `mode`, set before the
 // first byte is written, so secret content is never readable under wider bits.

@@ -23,6 +23,9 @@ std::string tr(std::string_view english);
 // The form of a text for the count n in the user's language; in English the
 // singular for 1, the plural otherwise.
 std::string trn(std::string_view singular, std::string_view plural, unsigned long n);
+// trn for a text whose words depend on where it stands: `context` keeps it
+// apart in the catalogs from the same English text elsewhere.
+std::string trnp(std::string_view context, std::string_view singular, std::string_view plural, unsigned long n);
 
 namespace i18n_detail {
 // A translation that does not format (a broken catalog) must not end the
@@ -55,6 +58,17 @@ std::string trnf(fmt::format_string<T...> singular, fmt::format_string<T...> plu
   const std::string_view one(one_view.data(), one_view.size());
   const std::string_view many(many_view.data(), many_view.size());
   return i18n_detail::format_or_english(trn(one, many, n), n == 1 ? one : many, args...);
+}
+
+// trnp, then format.
+template <typename... T>
+std::string trnpf(std::string_view context, fmt::format_string<T...> singular, fmt::format_string<T...> plural,
+                  unsigned long n, T&&... args) {
+  const fmt::string_view one_view = singular;
+  const fmt::string_view many_view = plural;
+  const std::string_view one(one_view.data(), one_view.size());
+  const std::string_view many(many_view.data(), many_view.size());
+  return i18n_detail::format_or_english(trnp(context, one, many, n), n == 1 ? one : many, args...);
 }
 
 }  // namespace korvo

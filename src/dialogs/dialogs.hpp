@@ -15,12 +15,24 @@
 // time, once per run; stages get it and never ask which one they have.
 namespace korvo {
 
+// One moment of a long copy, its texts already in the user's language.
+struct TransferUpdate {
+  unsigned percent = 0;    // of the bytes; not capped
+  std::string amount;      // "12.3 GB of 210.0 GB"
+  std::string speed;       // "85.2 MB/s"; empty until it can be told
+  std::string time_left;   // "about 25 minutes left"; empty until it can be told
+  std::string path;        // the file's path on the old computer
+  bool operator==(const TransferUpdate&) const = default;
+};
+
 // One progress display, from start to close. Closing twice is harmless; one
 // destroyed unclosed is closed then.
 class Progress {
  public:
   virtual ~Progress() = default;
   virtual void percent(unsigned percent, std::string_view text) = 0;
+  // A display without room for the words shows the percent and the path.
+  virtual void transfer(const TransferUpdate& update) { percent(update.percent, update.path); }
   virtual void step(std::string_view text) = 0;
   virtual void close() = 0;
 };

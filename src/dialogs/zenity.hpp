@@ -17,6 +17,8 @@ std::optional<std::string> run_zenity(const std::vector<std::string>& args);
 
 std::string strip_trailing_line_feeds(std::string text);
 std::string window_progress_line(unsigned percent, std::string_view text);
+// The words over the path, on two lines of the window.
+std::string window_transfer_line(const TransferUpdate& update);
 std::string window_step_line(std::string_view text);
 
 // The arguments after "zenity" "--title=Korvo".

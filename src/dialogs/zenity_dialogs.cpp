@@ -80,6 +80,9 @@ class WindowProgress : public Progress {
   void percent(unsigned percent, std::string_view text) override {
     (void)write_all(input_.get(), window_progress_line(percent, text));
   }
+  void transfer(const TransferUpdate& update) override {
+    (void)write_all(input_.get(), window_transfer_line(update));
+  }
   void step(std::string_view text) override { (void)write_all(input_.get(), window_step_line(text)); }
   void close() override {
     input_.reset();
@@ -170,6 +173,15 @@ std::optional<std::string> run_zenity(const std::vector<std::string>& args) {
 
 std::string window_progress_line(unsigned percent, std::string_view text) {
   return fmt::format("{}\n# {}\n", std::min(percent, kWindowPercentCap), window_text(text));
+}
+
+std::string window_transfer_line(const TransferUpdate& update) {
+  std::string words = update.amount;
+  if (!update.time_left.empty()) words += " · " + update.time_left;
+  std::string text = window_text(words);
+  // An escaped line feed, which zenity turns into a line break.
+  if (!update.path.empty()) text += "\\n" + window_text(update.path);
+  return fmt::format("{}\n# {}\n", std::min(update.percent, kWindowPercentCap), text);
 }
 
 std::string window_step_line(std::string_view text) {

@@ -48,9 +48,8 @@ std::optional<mode_t> private_mode(std::string_view destination) {
 }
 
 // Checks, copies and checks again one entry; a failure is its report line.
-// Only an entry that got as far as the copy moves the progress on.
 Result<void> restore_entry(const std::string& staging_root, const std::string& restored_dir,
-                           const ManifestEntryView& entry, FolderMaker& folders, Progress& progress, unsigned percent) {
+                           const ManifestEntryView& entry, FolderMaker& folders, CopyProgress& progress) {
   auto relative = normalise_backup_path(entry.backup_path);
   if (!relative) return Error(trf("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
   const std::string source = join_path(staging_root, *relative);
@@ -71,7 +70,9 @@ Result<void> restore_entry(const std::string& staging_root, const std::string& r
                    made.error().kind());
     }
   }
-  auto copied = copy_open_file(hashed->file.get(), destination, private_mode(destination));
+  progress.begin_file(entry.original_path, entry.size_bytes);
+  auto copied = copy_open_file(hashed->file.get(), destination, private_mode(destination),
+                               [&](std::uint64_t bytes) { progress.wrote(bytes); });
   hashed->file.reset();
   const Result<void> verified = [&]() -> Result<void> {
     if (!copied) {
@@ -88,7 +89,6 @@ Result<void> restore_entry(const std::string& staging_root, const std::string& r
     }
     return Ok{};
   }();
-  progress.percent(percent, entry.original_path);
   return verified;
 }
 
@@ -123,18 +123,18 @@ Result<std::string> normalise_backup_path(std::string_view backup_path) {
 }
 
 Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const ManifestFiles& entries,
-                                         const std::string& restored_dir, Progress& progress) {
+                                         const std::string& restored_dir, Progress& progress, ProgressClock clock) {
   KORVO_RETURN_IF_ERROR(create_directories(restored_dir));
 
   FileRestoreOutcome outcome;
   FolderMaker folders;
-  const std::uint64_t total = std::max<std::uint64_t>(entries.size(), 1);
+  CopyProgress copy_progress(progress, copy_total(entries), std::move(clock));
   std::uint64_t processed = 0;
   for (std::size_t index = 0; index < entries.size(); ++index) {
     const ManifestEntryView entry = entries[index];
     ++processed;
-    const auto percent = static_cast<unsigned>(processed * 100 / total);
-    auto restored = restore_entry(staging_root, restored_dir, entry, folders, progress, percent);
+    auto restored = restore_entry(staging_root, restored_dir, entry, folders, copy_progress);
+    copy_progress.file_done(entry.size_bytes, restored.ok());
     if (restored) {
       ++outcome.restored;
       continue;
@@ -147,6 +147,7 @@ Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const 
       break;
     }
   }
+  outcome.copied = copy_progress.finish();
   return outcome;
 }
 

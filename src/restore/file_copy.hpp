@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "restore/copy_progress.hpp"
 #include "restore/manifest.hpp"
 #include "dialogs/dialogs.hpp"
 
@@ -23,11 +24,13 @@ struct FileRestoreOutcome {
   std::vector<std::string> failures;  // one message per failed entry, in manifest order
   bool disk_full = false;               // the copy stopped at a file the disk had no room for
   std::uint64_t not_tried = 0;          // the entries after that file
+  CopySummary copied;
 };
 
 // Copies and verifies every entry from the staging root into the Restored
-// folder (made when missing).
+// folder (made when missing), showing the bytes done on `progress`.
 Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const ManifestFiles& entries,
-                                         const std::string& restored_dir, Progress& progress);
+                                         const std::string& restored_dir, Progress& progress,
+                                         ProgressClock clock = {});
 
 }  // namespace korvo

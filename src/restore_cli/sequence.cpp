@@ -60,6 +60,7 @@ std::vector<std::string> file_report_lines(const FileRestoreOutcome& files) {
   std::vector<std::string> lines = {trnf("{} files are back in the Restored folder on your desktop.",
                                          "{} files are back in the Restored folder on your desktop.",
                                          files.restored, files.restored)};
+  if (files.restored > 0) lines.push_back(copy_summary_text(files.copied));
   if (!failures.empty()) {
     const std::size_t not_restored = failures.size() + files.not_tried;
     lines.push_back(trnf("{} files could not be restored:", "{} files could not be restored:", not_restored,

@@ -41,6 +41,46 @@ TEST(ProgressLines, TerminalLineHasFixedWidthsAndNoCap) {
   EXPECT_EQ(terminal_progress_line(7, dashes), "\r    7%  " + dashes.substr(0, 180));
 }
 
+// The words over the path in a window: zenity makes a line break of the
+// escaped line feed and would eat the path's single backslashes.
+TEST(ProgressLines, WindowTransferLineHasTheWordsOverThePath) {
+  struct Case {
+    TransferUpdate update;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {{0, "0 bytes of 1.0 kB", "", "", "C:\\Users\\a.txt"}, "0\n# 0 bytes of 1.0 kB\\nC:\\\\Users\\\\a.txt\n"},
+      {{100, "1.0 kB of 1.0 kB", "3.0 kB/s", "less than a minute left", "C:\\a.txt"},
+       "99\n# 1.0 kB of 1.0 kB · less than a minute left\\nC:\\\\a.txt\n"},
+      {{5, "1 byte of 20 bytes", "", "", ""}, "5\n# 1 byte of 20 bytes\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(window_transfer_line(c.update), c.expected) << c.update.amount;
+}
+
+// One line that fits the terminal, its last column left free: the speed
+// goes first, then the time left; the path is cut in its middle.
+TEST(ProgressLines, TerminalTransferLineFitsTheWidth) {
+  const TransferUpdate update = {37, "12.3 GB of 210.0 GB", "85.2 MB/s", "about 25 minutes left",
+                                 "C:\\Users\\alex\\Videos\\Holidays 2019\\Norway\\the whole family at the fjord.mp4"};
+  TransferUpdate wide_path = update;
+  wide_path.speed = wide_path.time_left = "";
+  wide_path.path = "C:\\写真\\2019年の旅行\\フィヨルド.jpg";  // two columns a character
+  struct Case {
+    const TransferUpdate& update;
+    std::size_t columns;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {update, 200,
+       "\r   37%  12.3 GB of 210.0 GB  85.2 MB/s  about 25 minutes left  " + update.path + std::string(61, ' ')},
+      {update, 80, "\r   37%  12.3 GB of 210.0 GB  85.2 MB/s  about 25 minutes left  C:\\Us… fjord.mp4"},
+      {update, 40, "\r   37%  12.3 GB of 210.0 GB  C:\\…rd.mp4"},
+      {wide_path, 40, "\r   37%  12.3 GB of 210.0 GB  C:\\…ド.jpg"},
+      {update, 12, "\r   37%  C:\\"},  // too narrow for anything but the start
+  };
+  for (const Case& c : cases) EXPECT_EQ(terminal_transfer_line(c.update, c.columns), c.expected) << c.columns;
+}
+
 class DialogTest : public ::testing::Test {
  protected:
   ScratchDir scratch;

@@ -57,20 +57,23 @@ TEST(FileReportLines, CountLineAlwaysFirstAndAtMostTenFailures) {
   EXPECT_EQ(file_report_lines({}), (Args{"0 files are back in the Restored folder on your desktop."}));
   FileRestoreOutcome files;
   files.restored = 3;
+  files.copied = {210'000'000'000, std::chrono::minutes(41)};
   for (int i = 1; i <= 25; ++i) files.failures.push_back("f" + std::to_string(i));
   const Args lines = file_report_lines(files);
-  ASSERT_EQ(lines.size(), 12u);
+  ASSERT_EQ(lines.size(), 13u);
   EXPECT_EQ(lines[0], "3 files are back in the Restored folder on your desktop.");
-  EXPECT_EQ(lines[1], "25 files could not be restored:");
-  EXPECT_EQ(lines[2], "  ! f1");
-  EXPECT_EQ(lines[11], "  ! f10");
+  EXPECT_EQ(lines[1], "210.0 GB in 41 minutes");
+  EXPECT_EQ(lines[2], "25 files could not be restored:");
+  EXPECT_EQ(lines[3], "  ! f1");
+  EXPECT_EQ(lines[12], "  ! f10");
 
   // A full disk stops the copy: the files never tried count as not restored.
   files.failures = {"Copy failed for C:\\big.bin: No space left on device"};
   files.disk_full = true;
   files.not_tried = 40;
   EXPECT_EQ(file_report_lines(files),
-            (Args{"3 files are back in the Restored folder on your desktop.", "41 files could not be restored:",
+            (Args{"3 files are back in the Restored folder on your desktop.", "210.0 GB in 41 minutes",
+                  "41 files could not be restored:",
                   "  ! Copy failed for C:\\big.bin: No space left on device",
                   "The disk of your desktop is full: the other 40 files were not copied. Free some space and run "
                   "Korvo again."}));

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.hpp"
 #include "restore_cli/end_to_end.hpp"
 
 namespace korvo {
@@ -33,7 +34,8 @@ TEST_F(EndToEnd, DialogModeRestoresFilesAndOpensTheFolder) {
       {{{"--title=Korvo", "--password"}},
        testing::killed_window(progress_window("Decrypting your backup…", true)),
        testing::killed_window(progress_window("Restoring your files…", false)),
-       {info_dialog("Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your desktop.")}}));
+       {info_dialog("Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your desktop.\n\n"
+                    "200.0 kB in less than a minute")}}));
   // xdg-open is left running; its record is whole once it is there.
   ASSERT_TRUE(fakes.wait_for_calls("xdg-open"));
   EXPECT_EQ(fakes.calls("xdg-open"), (std::vector<Args>{{restored()}}));
@@ -81,8 +83,10 @@ TEST_P(RestoringWindowLines, EscapedOnlyWhereZenityReadsMarkupAndTheVersionAsked
   ASSERT_TRUE(testing::wait_until([&] { return path_exists_nofollow(copy); }));
   const std::string window = testing::read_test_file(copy);
   const std::string shown = std::string("C:\\\\Users\\\\alex\\\\Documents\\\\") + c.shown_folder;
-  EXPECT_NE(window.find("\n# " + shown + "\\\\notes\\\\tax 2024.pdf\n"), std::string::npos) << window;
-  EXPECT_NE(window.find("\n# " + shown + "\\\\Fish.txt\n"), std::string::npos) << window;
+  // The first file as it begins, the last as the copy ends; the path under the bytes.
+  EXPECT_NE(window.find("\n# 0 bytes of 18 bytes\\n" + shown + "\\\\notes\\\\tax 2024.pdf\n"), std::string::npos)
+      << window;
+  EXPECT_NE(window.find("\n# 18 bytes of 18 bytes\\n" + shown + "\\\\Fish.txt\n"), std::string::npos) << window;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -94,6 +98,44 @@ INSTANTIATE_TEST_SUITE_P(
         WindowLineCase{"VersionUnreadable", "exit 1", "Bills & Letters", "Bills &amp; Letters", 1},
         WindowLineCase{"NothingToEscape", "echo 4.0.1", "Bills and Letters", "Bills and Letters", 0}),
     [](const ::testing::TestParamInfo<WindowLineCase>& info) { return std::string(info.param.name); });
+
+// By bytes, not by files: a big first file takes the bar to 99 % before the
+// small ones after it. The window's input is copied as in the test above.
+TEST_F(EndToEnd, RestoringWindowCountsBytes) {
+  std::vector<std::pair<std::string, std::string>> files = {{"Videos/old laptop.vhdx", std::string(8 << 20, 'v')}};
+  for (int i = 0; i < 30; ++i) files.emplace_back("Pictures/" + std::to_string(i) + ".jpg", std::string(100, 'p'));
+  BackupSpec plan;
+  plan.entries = testing::entries_with_manifest(files);
+  testing::write_backup(drive(), plan);
+  const std::string copy = scratch.sub("restoring-window");
+  fakes.add("zenity", "case \"$*\" in *--progress*Restoring*) exec 3<&0; { cat <&3 >'" + copy + ".part'; mv '" + copy +
+                          ".part' '" + copy + "'; } </dev/null >/dev/null 2>&1 & exit 0;; esac\n"
+                          "case \"$2\" in --password) printf '%s\\n' '" + std::string(testing::kTestPassword) +
+                          "';; --progress) exec cat >/dev/null;; esac; exit 0");
+  fakes.add("xdg-open");
+  const ProgramRun result = run({drive()});
+  ASSERT_EQ(result.status.code, 0) << result.err;
+  ASSERT_TRUE(testing::wait_until([&] { return path_exists_nofollow(copy); }));
+  // A percent line, then a "# " line with the path after an escaped line feed.
+  const std::vector<std::string> lines = split_lines(testing::read_test_file(copy));
+  ASSERT_TRUE(!lines.empty() && lines.size() % 2 == 0) << testing::read_test_file(copy);
+  const auto shown_path = [](const std::string& name) {
+    return "\\n" + replace_all(testing::windows_original_path(name), "\\", "\\\\");
+  };
+  EXPECT_EQ(lines[0], "0");
+  EXPECT_EQ(lines[1], "# 0 bytes of 8.4 MB" + shown_path("Videos/old laptop.vhdx"));
+  unsigned before = 0;
+  for (std::size_t i = 0; i < lines.size(); i += 2) {
+    const auto percent = static_cast<unsigned>(std::stoul(lines[i]));
+    EXPECT_GE(percent, before) << lines[i + 1];
+    before = percent;
+    if (!ends_with(lines[i + 1], shown_path("Videos/old laptop.vhdx"))) {
+      EXPECT_EQ(percent, 99u) << lines[i + 1];  // a small file: the big one is behind
+    }
+  }
+  EXPECT_EQ(lines[lines.size() - 2], "99");
+  EXPECT_EQ(lines.back(), "# 8.4 MB of 8.4 MB" + shown_path("Pictures/29.jpg"));
+}
 
 // The password window answers from a list, one line per time it is asked;
 // "CANCEL" stands for the Cancel button.
@@ -129,7 +171,8 @@ TEST_F(PasswordTries, AWrongPasswordAsksAgainAndTheRightOneRestores) {
   expected.push_back({{"--title=Korvo", "--password"}});
   expected.push_back(testing::killed_window(progress_window("Decrypting your backup…", true)));
   expected.push_back(testing::killed_window(progress_window("Restoring your files…", false)));
-  expected.push_back({info_dialog("Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your desktop.")});
+  expected.push_back({info_dialog("Done — welcome to Ubuntu!\n\n2 files are back in the Restored folder on your desktop."
+                                  "\n\n200.0 kB in less than a minute")});
   EXPECT_TRUE(testing::calls_in_order(fakes.calls("zenity"), expected));
   EXPECT_EQ(testing::read_test_file(restored() + "/Documents/notes.txt"), "meeting notes\n");
   EXPECT_TRUE(staging_dirs().empty());
@@ -284,9 +327,13 @@ TEST_F(TerminalEndToEnd, WholeRestoreInTheTerminal) {
   EXPECT_EQ(screen.substr(0, expected_start.size()), expected_start);
   EXPECT_EQ(screen.find(std::string(testing::kTestPassword)), std::string::npos) << "password echoed";
   EXPECT_NE(screen.find("Decrypting your backup…\r\n\r\nRestoring your files…\r\n"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("\r   50%  C:\\Users\\alex\\Documents\\notes.txt"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("\r  100%  C:\\Users\\alex\\Pictures\\2019\\a.jpg"), std::string::npos) << screen;
-  const std::string report = "\r\n\r\n2 files are back in the Restored folder on your desktop.\r\n";
+  EXPECT_NE(screen.find("\r    0%  0 bytes of 200.0 kB  C:\\Users\\alex\\Documents\\notes.txt  "), std::string::npos)
+      << screen;
+  EXPECT_NE(screen.find("\r  100%  200.0 kB of 200.0 kB  C:\\Users\\alex\\Pictures\\2019\\a.jpg  "),
+            std::string::npos)
+      << screen;
+  const std::string report =
+      "\r\n\r\n2 files are back in the Restored folder on your desktop.\r\n200.0 kB in less than a minute\r\n";
   EXPECT_EQ(screen.substr(screen.size() - report.size()), report) << screen;
   EXPECT_TRUE(is_regular_file(restored() + "/Documents/notes.txt"));
 }
@@ -301,7 +348,8 @@ TEST_F(TerminalEndToEnd, BackupTextCannotDriveTheTerminal) {
   testing::write_backup(drive(), plan);
   const std::string screen = run_typing({drive()}, std::string(testing::kTestPassword) + "\r", 0);
   EXPECT_EQ(screen.find("\x1b]0;"), std::string::npos) << screen;
-  EXPECT_NE(screen.find("\r  100%  C:\\Users\\alex\\\uFFFD]0;owned\uFFFD.txt"), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r  100%  1 byte of 1 byte  C:\\Users\\alex\\\uFFFD]0;owned\uFFFD.txt"), std::string::npos)
+      << screen;
   EXPECT_TRUE(staging_dirs().empty());
 }
 
@@ -317,7 +365,8 @@ TEST_F(TerminalEndToEnd, AWrongPasswordAsksAgain) {
   session.type(std::string(testing::kTestPassword) + "\r");
   const ExitStatus status = session.finish();
   EXPECT_EQ(status.code, 0) << session.output();
-  const std::string report = "\r\n\r\n2 files are back in the Restored folder on your desktop.\r\n";
+  const std::string report =
+      "\r\n\r\n2 files are back in the Restored folder on your desktop.\r\n200.0 kB in less than a minute\r\n";
   const std::string& screen = session.output();
   EXPECT_EQ(screen.substr(screen.size() - report.size()), report) << screen;
   EXPECT_EQ(screen.find("not the password"), std::string::npos) << "password echoed";
@@ -433,6 +482,7 @@ class FullRestore : public EndToEnd {
 
   const Args report = {
       "1 files are back in the Restored folder on your desktop.",
+      "6 bytes in less than a minute",
       "Apps installed: GIMP.",
       "Bookmarks from Chrome (2) are in Restored/Browser bookmarks — in your browser choose Bookmarks → Import "
       "and pick the file.",
@@ -488,6 +538,7 @@ class GermanRestore : public FullRestore {
 
   const Args report = {
       "1 Datei ist wieder da, im Ordner „Restored“ auf Ihrem Schreibtisch.",
+      "6 Bytes in weniger als einer Minute",
       "1 Datei konnte nicht wiederhergestellt werden:",
       "  ! Prüfsumme stimmt nicht: C:\\Users\\alex\\Documents\\old.txt (erwartet " + testing::sha256_hex("old") +
           ", erhalten " + testing::sha256_hex("new") + ")",

@@ -12,7 +12,8 @@
 namespace korvo::testing {
 
 struct ProgressRecord {
-  std::vector<std::pair<unsigned, std::string>> percents;
+  std::vector<std::pair<unsigned, std::string>> percents;  // of transfers too: percent and path
+  std::vector<TransferUpdate> transfers;
   std::vector<std::string> steps;
   bool closed = false;
 };
@@ -21,6 +22,10 @@ class RecordingProgress : public Progress {
  public:
   explicit RecordingProgress(ProgressRecord& record) : record_(record) {}
   void percent(unsigned percent, std::string_view text) override { record_.percents.emplace_back(percent, text); }
+  void transfer(const TransferUpdate& update) override {
+    record_.transfers.push_back(update);
+    percent(update.percent, update.path);
+  }
   void step(std::string_view text) override { record_.steps.emplace_back(text); }
   void close() override { record_.closed = true; }
 
