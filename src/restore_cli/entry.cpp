@@ -11,6 +11,7 @@
 #include "apps/installer.hpp"
 #include "apps/installer_protocol.hpp"
 #include "common/process.hpp"
+#include "common/signal_exit.hpp"
 #include "common/text.hpp"
 #include "dialogs/dialogs.hpp"
 #include "common/i18n.hpp"
@@ -43,6 +44,19 @@ bool contains(const std::vector<std::string>& args, std::string_view flag) {
   return std::find(args.begin(), args.end(), flag) != args.end();
 }
 
+// A restore run from start to the last message; the exit status.
+int restore_and_report(const std::vector<std::string>& args) {
+  const bool gui = decide_gui(args, ::isatty(STDIN_FILENO) == 1, [] { return command_exists("zenity"); });
+  const std::unique_ptr<Dialogs> dialogs = gui ? make_zenity_dialogs() : make_terminal_dialogs();
+  const RunContext context = run_context_from_environment(*dialogs);
+  std::vector<std::string> paragraphs;
+  const Result<void> outcome = run_restore(context, args, paragraphs);
+  if (outcome.ok()) return 0;
+  paragraphs.insert(paragraphs.begin(), failure_report_text(outcome.error()));
+  dialogs->show_failure(paragraphs);
+  return kExitFailure;
+}
+
 }  // namespace
 
 bool decide_gui(const std::vector<std::string>& args, bool stdin_is_terminal,
@@ -66,17 +80,12 @@ int run_entry(int argc, char** argv) {
     return installer_main(std::vector<std::string>(args.begin() + 1, args.end()));
   }
 
+  end_run_on_signals();
   // The installer copy writes only machine-read lines: it stays in "C".
-  use_desktop_language(temp_dir_from_environment());
-  const bool gui = decide_gui(args, ::isatty(STDIN_FILENO) == 1, [] { return command_exists("zenity"); });
-  const std::unique_ptr<Dialogs> dialogs = gui ? make_zenity_dialogs() : make_terminal_dialogs();
-  const RunContext context = run_context_from_environment(*dialogs);
-  std::vector<std::string> paragraphs;
-  const Result<void> outcome = run_restore(context, args, paragraphs);
-  if (outcome.ok()) return 0;
-  paragraphs.insert(paragraphs.begin(), failure_report_text(outcome.error()));
-  dialogs->show_failure(paragraphs);
-  return kExitFailure;
+  std::optional<HeldFolder> catalogs = use_desktop_language(temp_dir_from_environment());
+  const int status = restore_and_report(args);
+  if (catalogs) (void)catalogs->remove();
+  return status;
 }
 
 }  // namespace korvo
