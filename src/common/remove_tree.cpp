@@ -161,13 +161,18 @@ class Removal {
           kept = true;
           continue;
         }
-        // Not empty is the one reason to go in; a file system mounted here
-        // is never entered.
-        if ((error != ENOTEMPTY && error != EEXIST) || info.st_dev != device_) {
+        // A file system mounted here is never entered.
+        if (info.st_dev != device_) {
           report(entry, error);
           leave(id);
           kept = true;
           continue;
+        }
+        // A folder that cannot go itself is still emptied, once.
+        if (error != ENOTEMPTY && error != EEXIST) {
+          report(entry, error);
+          leave(id);
+          kept = true;
         }
         const std::size_t name_length = std::strlen(entry);
         if (name_length > NAME_MAX) continue;
