@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   if (!decrypted) return fail(decrypted.error());
 
   start = Clock::now();
-  std::string staging_dir;
+  std::optional<korvo::HeldFolder> staging_dir;
   auto staged = korvo::stage_backup(temp_dir, folder, password, staging_dir, korvo::check_manifest);
   if (!staged) return fail(staged.error());
   const double stage_s = seconds_since(start);

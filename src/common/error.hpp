@@ -16,6 +16,7 @@ enum class ErrorKind {
   kNoSpace,     // a disk, or the user's quota on it, is full (or would be)
   kDiskFailed,  // a write failed on a read-only file system or with an I/O error
   kRefused,     // an answer given ahead of time does not fit: the run was not tried
+  kTempFolder,  // the temporary folder, or a private folder in it, cannot be used
 };
 
 // A message with an optional cause. Callers add their own message above a
@@ -25,6 +26,8 @@ class Error {
   explicit Error(std::string message, ErrorKind kind = ErrorKind::kOther) : message_(std::move(message)), kind_(kind) {}
   Error(std::string message, Error cause)
       : message_(std::move(message)), kind_(cause.kind()), cause_(std::make_shared<const Error>(std::move(cause))) {}
+  Error(std::string message, Error cause, ErrorKind kind)
+      : message_(std::move(message)), kind_(kind), cause_(std::make_shared<const Error>(std::move(cause))) {}
 
   const std::string& message() const { return message_; }
   const Error* cause() const { return cause_.get(); }

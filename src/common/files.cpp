@@ -278,47 +278,6 @@ Result<void> copy_file_with_mode(const std::string& source, const std::string& d
   return close_checked(*out);
 }
 
-namespace {
-
-// Empties the directory open as `dir_fd`; `path` only names it in errors.
-Result<void> remove_below(int dir_fd, const std::string& path) {
-  const int listing_fd = ::dup(dir_fd);
-  if (listing_fd < 0) return Error(trf("Cannot remove {}", path), os_error(errno));
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listing_fd), ::closedir);
-  if (!dir) {
-    ::close(listing_fd);
-    return Error(trf("Cannot remove {}", path), os_error(errno));
-  }
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  for (const std::string& name : names) {
-    const std::string child = join_path(path, name);
-    if (::unlinkat(dir_fd, name.c_str(), 0) == 0) continue;
-    if (errno != EISDIR && errno != EPERM) return Error(trf("Cannot remove {}", child), os_error(errno));
-    const int sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0) return Error(trf("Cannot remove {}", child), os_error(errno));
-    Fd sub_fd(sub);
-    KORVO_RETURN_IF_ERROR(remove_below(sub_fd.get(), child));
-    if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
-      return Error(trf("Cannot remove {}", child), os_error(errno));
-    }
-  }
-  return Ok{};
-}
-
-}  // namespace
-
-Result<void> remove_tree(const std::string& path) {
-  auto dir = open_file(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (!dir) return Error(trf("Cannot remove {}", path), dir.error());
-  KORVO_RETURN_IF_ERROR(remove_below(dir->get(), path));
-  if (::rmdir(path.c_str()) != 0) return Error(trf("Cannot remove {}", path), os_error(errno));
-  return Ok{};
-}
-
 Result<std::string> own_executable_path() {
   char buffer[PATH_MAX + 1];
   const ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);

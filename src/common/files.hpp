@@ -81,9 +81,21 @@ class FolderMaker {
   std::unordered_set<std::string> known_;
 };
 
-// Deletes a directory and everything below it, never following a symbolic
-// link; the error names the first entry that could not be removed.
+// Deletes a directory and everything below it with at most three
+// descriptors open, whatever its depth; never follows a symbolic link or
+// enters another file system, and goes on past what it cannot delete. The
+// error names the first thing left behind, with the reason it could not go.
 Result<void> remove_tree(const std::string& path);
+
+// A file's identity on its file system.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// remove_tree for a signal handler: no allocation and no report. `spare`
+// has room for the folders that have to be left; true when the tree is gone.
+bool remove_tree_quietly(const char* path, FileId* spare, std::size_t capacity);
 
 // Names in a directory, "." and ".." left out, in the listing's order.
 Result<std::vector<std::string>> list_directory(const std::string& path);

@@ -17,6 +17,8 @@
 #include <map>
 #include <optional>
 
+#include "common/signal_exit.hpp"
+
 extern char** environ;
 
 namespace korvo {
@@ -97,10 +99,12 @@ Result<ExitStatus> Child::wait() {
   while (::waitpid(pid_, &status, 0) < 0) {
     if (errno != EINTR) {
       const int err = errno;
+      forget_child(pid_);
       pid_ = -1;
       return os_error(err, "waitpid");
     }
   }
+  forget_child(pid_);
   pid_ = -1;
   ExitStatus result;
   if (WIFEXITED(status)) {
@@ -116,7 +120,10 @@ void Child::kill(int signal) {
   if (running()) (void)::kill(pid_, signal);
 }
 
-void Child::detach() { pid_ = -1; }
+void Child::detach() {
+  if (running()) forget_child(pid_);
+  pid_ = -1;
+}
 
 Result<Child> spawn_process(const Command& command) {
   if (command.argv.empty()) return Error("empty command");
@@ -173,6 +180,7 @@ Result<Child> spawn_process(const Command& command) {
   pid_t pid = -1;
   const int err = ::posix_spawnp(&pid, argv[0], setup.actions(), setup.attr(), argv.data(), envp.data());
   if (err != 0) return os_error(err, command.argv.front());
+  stop_on_signal(pid);
   return Child(pid, std::move(parent_ends[0]), std::move(parent_ends[1]), std::move(parent_ends[2]));
 }
 

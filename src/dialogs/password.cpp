@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "common/files.hpp"
+#include "common/signal_exit.hpp"
 #include "common/i18n.hpp"
 
 namespace korvo {
@@ -32,7 +33,10 @@ class EchoOff {
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
+    // Noted first: a signal that ends the run must find the settings to put back.
+    restore_on_signal(fd_, saved_);
     active_ = ::tcsetattr(fd_, TCSANOW, &raw) == 0;
+    if (!active_) forget_terminal();
   }
   ~EchoOff() { restore(); }
   EchoOff(const EchoOff&) = delete;
@@ -40,6 +44,7 @@ class EchoOff {
 
   void restore() {
     if (active_) ::tcsetattr(fd_, TCSANOW, &saved_);
+    if (active_) forget_terminal();
     active_ = false;
   }
 

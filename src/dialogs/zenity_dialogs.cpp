@@ -24,11 +24,29 @@ constexpr unsigned kWindowPercentCap = 99;
 // ("C:\Users" would show as "C:Users"); doubled ones come out as one.
 std::string protect_backslashes(std::string_view text) { return replace_all(text, "\\", "\\\\"); }
 
+// zenity reads its input line by line, and GLib ends a line at a line
+// feed, a carriage return, a NUL or U+2029: text from a backup must not
+// start a line of its own ("100" closes the window, "# " shows anything).
+// Those, and every other control character, show as U+FFFD, as on a terminal.
+std::string one_line(std::string_view text) {
+  return replace_all(replace_all(terminal_safe(text), "\u2028", "\uFFFD"), "\u2029", "\uFFFD");
+}
+
 // Older zenity shows "# " lines as plain text; the version is asked only
 // when escaping would change the line.
 std::string window_text(std::string_view text) {
-  const bool escape = text.find_first_of("&<>") != std::string_view::npos && zenity_progress_lines_read_markup();
-  return protect_backslashes(escape ? escape_markup(text) : std::string(text));
+  const std::string line = one_line(text);
+  const bool escape = line.find_first_of("&<>") != std::string::npos && zenity_progress_lines_read_markup();
+  return protect_backslashes(escape ? escape_markup(line) : line);
+}
+
+// GLib reads an option anywhere in zenity's vector, so a row that begins
+// with "-" would be one ("--ok-label=Skip"). An end-of-options "--" does
+// not help: GLib leaves it in the vector as a row of its own when a later
+// value begins with "-". An invisible word joiner in front keeps the value
+// a value and shows it as it is.
+std::string row_value(std::string_view label) {
+  return starts_with(label, "-") ? "\u2060" + std::string(label) : std::string(label);
 }
 
 // Digits only; anything else, or a number too big for an index, is no index.
@@ -203,7 +221,7 @@ std::vector<std::string> checklist_arguments(const Checklist& checklist) {
   for (std::size_t i = 0; i < checklist.rows.size(); ++i) {
     args.emplace_back(checklist.rows[i].ticked ? "TRUE" : "FALSE");
     args.push_back(std::to_string(i));
-    args.push_back(checklist.rows[i].label);
+    args.push_back(row_value(checklist.rows[i].label));
   }
   return args;
 }

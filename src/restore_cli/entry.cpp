@@ -13,6 +13,7 @@
 #include "apps/installer.hpp"
 #include "apps/installer_protocol.hpp"
 #include "common/process.hpp"
+#include "common/signal_exit.hpp"
 #include "common/text.hpp"
 #include "dialogs/dialogs.hpp"
 #include "dialogs/unattended.hpp"
@@ -78,33 +79,8 @@ Result<std::unique_ptr<UnattendedDialogs>> unattended_dialogs(const RunOptions& 
   return std::make_unique<UnattendedDialogs>(std::move(*password), options.answers);
 }
 
-}  // namespace
-
-bool decide_gui(const std::vector<std::string>& args, bool stdin_is_terminal,
-                const std::function<bool()>& zenity_installed) {
-  if (!contains(args, kGuiFlag) && stdin_is_terminal) return false;
-  if (contains(args, kNoGuiFlag)) return false;
-  return zenity_installed();
-}
-
-std::string failure_report_text(const Error& error) { return trf("Restore failed: {}", error.render()); }
-
-std::string refusal_text(const Error& error) { return trf("Restore refused: {}", error.render()); }
-
-int run_entry(int argc, char** argv) {
-  reopen_closed_standard_descriptors();
-  // A closed progress window must turn writes into errors, not kill us.
-  ::signal(SIGPIPE, SIG_IGN);
-
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(utf8_lossy(argv[i]));
-
-  if (!args.empty() && args.front() == kInstallerFlag) {
-    return installer_main(std::vector<std::string>(args.begin() + 1, args.end()));
-  }
-
-  // The installer copy writes only machine-read lines: it stays in "C".
-  use_desktop_language(temp_dir_from_environment());
+// A restore run from start to the last message, with its report; the exit status.
+int restore_and_report(const std::vector<std::string>& args) {
   RunOptions options = parse_run_options(args);
   RunReport report;
   RunEnd end = RunEnd::kDone;
@@ -164,6 +140,39 @@ int run_entry(int argc, char** argv) {
       if (status == 0) status = kExitFailure;
     }
   }
+  return status;
+}
+
+}  // namespace
+
+bool decide_gui(const std::vector<std::string>& args, bool stdin_is_terminal,
+                const std::function<bool()>& zenity_installed) {
+  if (!contains(args, kGuiFlag) && stdin_is_terminal) return false;
+  if (contains(args, kNoGuiFlag)) return false;
+  return zenity_installed();
+}
+
+std::string failure_report_text(const Error& error) { return trf("Restore failed: {}", error.render()); }
+
+std::string refusal_text(const Error& error) { return trf("Restore refused: {}", error.render()); }
+
+int run_entry(int argc, char** argv) {
+  reopen_closed_standard_descriptors();
+  // A closed progress window must turn writes into errors, not kill us.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(utf8_lossy(argv[i]));
+
+  if (!args.empty() && args.front() == kInstallerFlag) {
+    return installer_main(std::vector<std::string>(args.begin() + 1, args.end()));
+  }
+
+  end_run_on_signals();
+  // The installer copy writes only machine-read lines: it stays in "C".
+  std::optional<HeldFolder> catalogs = use_desktop_language(temp_dir_from_environment());
+  const int status = restore_and_report(args);
+  if (catalogs) (void)catalogs->remove();
   return status;
 }
 

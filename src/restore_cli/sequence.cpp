@@ -9,6 +9,7 @@
 #include "browser/firefox.hpp"
 #include "common/disk_space.hpp"
 #include "common/files.hpp"
+#include "common/held_folder.hpp"
 #include "common/text.hpp"
 #include "desktop_settings/look_and_feel.hpp"
 #include "restore/file_copy.hpp"
@@ -85,7 +86,7 @@ namespace {
 
 // Every stage up to the report; `staging_dirs` gets each staging directory made.
 Result<std::vector<std::string>> run_stages(const RunContext& context, const std::vector<std::string>& args,
-                                            std::vector<std::string>& staging_dirs, std::string& restored_folder) {
+                                            std::vector<HeldFolder>& staging_dirs, std::string& restored_folder) {
   Dialogs& dialogs = context.dialogs;
   RunReport unreported;
   RunReport& report = context.report ? *context.report : unreported;
@@ -99,11 +100,11 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     auto password = dialogs.ask_password();
     if (!password) return password.error();
     const auto progress = dialogs.start_progress(tr("Decrypting your backup…"), true);
-    std::string attempt_dir;
+    std::optional<HeldFolder> attempt_dir;
     auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), attempt_dir, check_manifest);
     progress->close();
     password->clear();  // not needed past decryption
-    if (!attempt_dir.empty()) staging_dirs.push_back(attempt_dir);
+    if (attempt_dir) staging_dirs.push_back(std::move(*attempt_dir));
     if (staged) {
       staging_root = std::move(*staged);
       break;
@@ -113,7 +114,8 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
       dialogs.show_notice(tr(kWrongPasswordNotice));
       continue;
     }
-    if (staged.error().is_disk_problem()) return staged.error();
+    // A full disk or an unusable temporary folder says nothing of the password.
+    if (staged.error().is_disk_problem() || staged.error().kind() == ErrorKind::kTempFolder) return staged.error();
     return Error(tr("Decryption failed — wrong password, or the backup is damaged"), staged.error());
   }
   if (context.check_staged) KORVO_RETURN_IF_ERROR(context.check_staged(staging_root));
@@ -151,15 +153,16 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
 
 Result<void> run_restore(const RunContext& context, const std::vector<std::string>& args,
                          std::vector<std::string>& failure_notes) {
-  std::vector<std::string> staging_dirs;
+  std::vector<HeldFolder> staging_dirs;
   std::string restored_folder;
   auto summary = run_stages(context, args, staging_dirs, restored_folder);
   // The backup on the drive is the copy to go back to; the decrypted one
   // (passwords, keys, every file in clear) must not outlive the run.
   std::optional<std::string> leftover;
-  for (const std::string& staging_dir : staging_dirs) {
-    if (auto removed = remove_tree(staging_dir); !removed && !leftover) {
-      leftover = leftover_staging_line(staging_dir, removed.error());
+  for (HeldFolder& staging_dir : staging_dirs) {
+    const std::string path = staging_dir.path();
+    if (auto removed = staging_dir.remove(); !removed && !leftover) {
+      leftover = leftover_staging_line(path, removed.error());
     }
   }
   if (context.report) context.report->staging_removed = !leftover;

@@ -191,6 +191,45 @@ Result<Entry> open_entry(zip_t* archive, zip_uint64_t index) {
   return Entry(file);
 }
 
+// The size the central directory declares; 0 when it declares none.
+std::uint64_t declared_size(zip_t* archive, zip_uint64_t index) {
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) return 0;
+  return stat.size;
+}
+
+// The entry's content, never more than it declares: the room check counts
+// on the declared sizes, and a Deflate stream can inflate to any size. A
+// longer stream reads as damaged data.
+class BoundedEntry {
+ public:
+  BoundedEntry(zip_file_t* entry, std::uint64_t declared) : entry_(entry), left_(declared) {}
+
+  Result<std::size_t> read(char* buffer, std::size_t size) {
+    if (size == 0) return std::size_t{0};
+    // One byte asked for beyond the end shows a stream that goes on.
+    const std::size_t asked = left_ < size ? static_cast<std::size_t>(left_) + 1 : size;
+    const zip_int64_t got = zip_fread(entry_, buffer, asked);
+    if (got < 0) return Error(zip_file_strerror(entry_));
+    if (static_cast<std::uint64_t>(got) > left_) return Error(reader_text(ZIP_ER_INCONS));
+    left_ -= static_cast<std::uint64_t>(got);
+    return static_cast<std::size_t>(got);
+  }
+
+ private:
+  static std::string reader_text(int code) {
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    return text;
+  }
+
+  zip_file_t* entry_;
+  std::uint64_t left_;
+};
+
 std::optional<std::string_view> entry_name(zip_t* archive, zip_uint64_t index) {
   // Decoded as UTF-8 when flagged so, from code page 437 otherwise.
   const char* name = zip_get_name(archive, index, ZIP_FL_ENC_GUESS);
@@ -221,26 +260,21 @@ Result<void> read_manifest(zip_t* archive, const ManifestCheck& check_manifest) 
   auto entry = open_entry(archive, *index);
   if (!entry) return Error(tr("Backup data is missing manifest.json"), entry.error());
 
-  const TextReader read = [&entry](char* buffer, std::size_t size) -> Result<std::size_t> {
-    const zip_int64_t got = zip_fread(entry->get(), buffer, size);
-    if (got < 0) return Error(zip_file_strerror(entry->get()));
-    return static_cast<std::size_t>(got);
-  };
+  BoundedEntry bounded(entry->get(), declared_size(archive, *index));
+  const TextReader read = [&bounded](char* buffer, std::size_t size) { return bounded.read(buffer, size); };
   auto checked = check_manifest(read);
   if (!checked.read) return Error(tr("Cannot read manifest.json from backup data"), checked.read.error());
   if (!checked.parse) return Error(tr("Backup manifest is invalid"), checked.parse.error());
   return Ok{};
 }
 
-// What the entries say they unpack to; only a bound for the room check.
+// What the entries say they unpack to, which bounds what they can.
 std::uint64_t unpacked_size(zip_t* archive) {
   std::uint64_t total = 0;
   const zip_uint64_t count = entry_count(archive);
   for (zip_uint64_t index = 0; index < count; ++index) {
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) continue;
-    total = stat.size > UINT64_MAX - total ? UINT64_MAX : total + stat.size;
+    const std::uint64_t size = declared_size(archive, index);
+    total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
   }
   return total;
 }
@@ -268,12 +302,13 @@ Result<void> extract_entry(zip_t* archive, zip_uint64_t index, const std::string
   if (!output) return Error(tr("Cannot write staging file"), output.error());
 
   char buffer[kCopyBufferSize];
+  BoundedEntry bounded(entry->get(), declared_size(archive, index));
   while (true) {
     // A CRC-32 mismatch shows up here, as a failed read at the entry's end.
-    const zip_int64_t got = zip_fread(entry->get(), buffer, sizeof buffer);
-    if (got < 0) return Error(tr("Cannot extract staging file"), Error(zip_file_strerror(entry->get())));
-    if (got == 0) break;
-    auto written = write_all(output->get(), std::string_view(buffer, static_cast<std::size_t>(got)));
+    const auto got = bounded.read(buffer, sizeof buffer);
+    if (!got) return Error(tr("Cannot extract staging file"), got.error());
+    if (*got == 0) break;
+    auto written = write_all(output->get(), std::string_view(buffer, *got));
     if (!written) return Error(tr("Cannot extract staging file"), written.error());
   }
   if (auto closed = close_checked(*output); !closed) return Error(tr("Cannot extract staging file"), closed.error());

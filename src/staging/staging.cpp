@@ -24,6 +24,9 @@ constexpr std::string_view kTempAdvice =
     N_("Free some space, or set TMPDIR to a folder on a larger disk, and run Korvo again.");
 // Only this user may look into the unpacked backup.
 constexpr mode_t kStagingDirMode = 0700;
+constexpr std::string_view kStagingPrefix = "korvo-restore-";
+// Names taken by someone else are passed over, but not without end.
+constexpr std::uint64_t kStagingNameTries = 64;
 
 std::uint64_t now_epoch_millis() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
@@ -39,34 +42,44 @@ void remove_quietly(const std::string& path) { (void)::unlink(path.c_str()); }
 Result<std::string> resolve_backup_dir(const std::string& temp_dir, const std::string& path) {
   auto canonical = canonical_path(path);
   if (!canonical) return Error(trf("Backup directory does not exist: {}", path), canonical.error());
-  if (auto temp = canonical_path(temp_dir); !temp) return Error(tr("Cannot resolve temp directory"), temp.error());
+  if (auto temp = canonical_path(temp_dir); !temp) {
+    return Error(tr("Cannot resolve temp directory"), temp.error(), ErrorKind::kTempFolder);
+  }
   return canonical;
 }
 
-Result<std::string> resolve_staging_dir(const std::string& temp_dir) {
+Result<HeldFolder> resolve_staging_dir(const std::string& temp_dir) {
   return resolve_staging_dir(temp_dir, now_epoch_millis());
 }
 
-Result<std::string> resolve_staging_dir(const std::string& temp_dir, std::uint64_t epoch_millis) {
-  const std::string staging_dir = join_path(temp_dir, fmt::format("korvo-restore-{}", epoch_millis));
-  if (const std::string parent = parent_path(staging_dir); !parent.empty()) {
-    if (auto made = create_directories(parent); !made)
-      return Error(tr("Cannot create restore staging directory"), made.error());
+Result<HeldFolder> resolve_staging_dir(const std::string& temp_dir, std::uint64_t epoch_millis) {
+  constexpr std::string_view kCannotCreate = N_("Cannot create restore staging directory");
+  if (const std::string parent = parent_path(join_path(temp_dir, kStagingPrefix)); !parent.empty()) {
+    if (auto made = create_directories(parent); !made) {
+      return Error(tr(kCannotCreate), made.error(), ErrorKind::kTempFolder);
+    }
   }
+  sweep_unheld_folders(temp_dir, kStagingPrefix);
   // A fresh directory only: one that exists already may have been planted.
-  if (::mkdir(staging_dir.c_str(), kStagingDirMode) != 0) {
-    return Error(tr("Cannot create restore staging directory"), os_error(errno));
+  std::string staging_dir;
+  for (std::uint64_t tried = 0;; ++tried) {
+    staging_dir = join_path(temp_dir, fmt::format("{}{}", kStagingPrefix, epoch_millis + tried));
+    if (::mkdir(staging_dir.c_str(), kStagingDirMode) == 0) break;
+    const int error = errno;
+    if (error != EEXIST || tried + 1 == kStagingNameTries) {
+      return Error(tr(kCannotCreate), os_error(error), ErrorKind::kTempFolder);
+    }
   }
+  auto held = HeldFolder::hold(staging_dir);
+  if (!held) return Error(tr(kCannotCreate), held.error(), ErrorKind::kTempFolder);
   auto temp_root = canonical_path(temp_dir);
-  if (!temp_root) return Error(tr("Cannot resolve temp directory"), temp_root.error());
-  auto canonical = canonical_path(staging_dir);
-  if (!canonical) return Error(tr("Cannot resolve staging directory"), canonical.error());
-  KORVO_RETURN_IF_ERROR(ensure_within_root(*temp_root, *canonical));
-  return canonical;
+  if (!temp_root) return Error(tr("Cannot resolve temp directory"), temp_root.error(), ErrorKind::kTempFolder);
+  KORVO_RETURN_IF_ERROR(ensure_within_root(*temp_root, held->path()));
+  return held;
 }
 
 Result<std::string> stage_backup(const std::string& temp_dir, const std::string& backup_folder,
-                                 std::string_view password, std::string& staging_dir,
+                                 std::string_view password, std::optional<HeldFolder>& staging_dir,
                                  const ManifestCheck& check_manifest) {
   auto backup_path = resolve_backup_dir(temp_dir, utf8_lossy(backup_folder));
   if (!backup_path) return backup_path.error();
@@ -74,13 +87,14 @@ Result<std::string> stage_backup(const std::string& temp_dir, const std::string&
   if (auto sealed = file_size(join_path(*backup_path, "Backup.enc"))) {
     KORVO_RETURN_IF_ERROR(check_room(temp_dir, *sealed, kTempAdvice));
   }
-  auto staging_path = resolve_staging_dir(temp_dir);
-  if (!staging_path) return staging_path.error();
-  staging_dir = *staging_path;
+  auto staging = resolve_staging_dir(temp_dir);
+  if (!staging) return staging.error();
+  staging_dir = std::move(*staging);
+  const std::string& staging_path = staging_dir->path();
 
   const std::string encrypted_path = join_path(*backup_path, "Backup.enc");
   const std::string salt_path = join_path(*backup_path, "backup.salt");
-  const std::string archive_path = join_path(*staging_path, "Backup.zip.tmp");
+  const std::string archive_path = join_path(staging_path, "Backup.zip.tmp");
   remove_quietly(archive_path);
 
   auto key = derive_backup_key(salt_path, password);
@@ -90,7 +104,7 @@ Result<std::string> stage_backup(const std::string& temp_dir, const std::string&
   }
   KORVO_RETURN_IF_ERROR(check_archive_manifest(archive_path, check_manifest));
   // The archive stays until the unpacking is done, so only the unpacked files need room now.
-  auto destination = extract_backup_archive(archive_path, *staging_path, [&](std::uint64_t unpacked) {
+  auto destination = extract_backup_archive(archive_path, staging_path, [&](std::uint64_t unpacked) {
     return check_room(temp_dir, unpacked, kTempAdvice);
   });
   if (!destination) return destination.error();

@@ -99,9 +99,10 @@ TEST_F(OfferApps, ChecklistAndChosenOrder) {
   const Argv expected = {"--title=Korvo", "--list", "--checklist", "--width=560", "--height=440", "--column=Install",
                          "--column=#", "--column=App", "--hide-column=2", "--print-column=2", "--separator=\n", text,
                          // Rows: tick, hidden index, label.
-                         "TRUE", "0", "VLC (you had Media Player)", "FALSE", "1",
-                         "GIMP — instead of Photoshop (a different app)", "TRUE", "2",
-                         "Code (you had Visual Studio Code)", "TRUE", "3", "<Cartoons> (you had Tom & Jerry)"};
+                         "TRUE", "0", "VLC (you had Media Player) — apt: vlc", "FALSE", "1",
+                         "GIMP — instead of Photoshop (a different app) — snap: gimp", "TRUE", "2",
+                         "Code (you had Visual Studio Code) — snap --classic: code", "TRUE", "3",
+                         "<Cartoons> (you had Tom & Jerry) — apt: cartoons"};
   EXPECT_TRUE(testing::calls_in_order(
       fakes_.calls("zenity"),
       {{expected},
@@ -109,6 +110,42 @@ TEST_F(OfferApps, ChecklistAndChosenOrder) {
                                "--text=Installing apps — enter your Ubuntu password when asked…", "--pulsate"})}));
   // What the installer copy then runs is pinned in installer_test.
   EXPECT_EQ(fakes_.calls("pkexec"), std::vector<Argv>{installer_call({"snap-classic:code", "apt:vlc"})});
+}
+
+// A row's name is the backup's to choose: it never reaches zenity as an
+// option, and what the row would install shows beside it, in windows and
+// on the terminal alike.
+TEST_F(OfferApps, RowNamesFromTheBackupStayRowsAndShowWhatTheyInstall) {
+  write_list(R"([
+    {"app": "Notepad", "linux_name": "--ok-label=Skip", "manager": "apt", "packages": ["gedit"]},
+    {"app": "Notepad", "linux_name": "gedit", "manager": "apt", "packages": ["openssh-server"]},
+    {"app": "-", "linux_name": "-", "manager": "snap", "packages": ["a", "b"], "alternative": true},
+    {"app": "Editor", "linux_name": "--text=<b>hi</b>", "manager": "apt", "packages": []}
+  ])");
+  set_checklist_output("", 1);
+  EXPECT_EQ(offer_apps(staging(), *windows_), Lines{std::string(kNoneInstalled)});
+  const auto calls = fakes_.calls("zenity");
+  ASSERT_EQ(calls.size(), 1u);
+  const Argv options = {"--title=Korvo", "--list", "--checklist", "--width=560", "--height=440", "--column=Install",
+                        "--column=#", "--column=App", "--hide-column=2", "--print-column=2", "--separator=\n",
+                        "--text=Korvo can install these apps for you. Untick anything you don't want."};
+  Argv expected = options;
+  for (const char* value : {"TRUE", "0", "\u2060--ok-label=Skip (you had Notepad) — apt: gedit",
+                            "TRUE", "1", "gedit (you had Notepad) — apt: openssh-server",
+                            "FALSE", "2", "\u2060- — instead of - (a different app) — snap: a, b",
+                            "TRUE", "3", "\u2060--text=<b>hi</b> (you had Editor)"}) {
+    expected.emplace_back(value);
+  }
+  EXPECT_EQ(calls[0], expected);
+
+  Lines result;
+  EXPECT_EQ(offer_in_terminal("n\n", result),
+            "\nKorvo can install these apps for you. Untick anything you don't want.\n"
+            "  [x] --ok-label=Skip (you had Notepad) — apt: gedit\n"
+            "  [x] gedit (you had Notepad) — apt: openssh-server\n"
+            "  [ ] - — instead of - (a different app) — snap: a, b\n"
+            "  [x] --text=<b>hi</b> (you had Editor)\n"
+            "Install the ticked apps? (the others are listed in linux-apps.md) [Y/n] ");
 }
 
 TEST_F(OfferApps, ItemsWithAFailedPackageOrNoPackages) {
@@ -160,10 +197,10 @@ TEST_F(OfferApps, TerminalYesInstallsTheTickedRows) {
   EXPECT_EQ(result, Lines{"Apps installed: VLC, Code, <Cartoons>."});
   EXPECT_EQ(shown,
             "\nKorvo can install these apps for you. Untick anything you don't want.\n"
-            "  [x] VLC (you had Media Player)\n"
-            "  [ ] GIMP — instead of Photoshop (a different app)\n"
-            "  [x] Code (you had Visual Studio Code)\n"
-            "  [x] <Cartoons> (you had Tom & Jerry)\n"
+            "  [x] VLC (you had Media Player) — apt: vlc\n"
+            "  [ ] GIMP — instead of Photoshop (a different app) — snap: gimp\n"
+            "  [x] Code (you had Visual Studio Code) — snap --classic: code\n"
+            "  [x] <Cartoons> (you had Tom & Jerry) — apt: cartoons\n"
             "Install the ticked apps? (the others are listed in linux-apps.md) [Y/n] "
             "Installing apps — enter your Ubuntu password when asked…\n"
             "  Updating the package list…\n"

@@ -53,6 +53,7 @@ TEST(ProgressLines, WindowTransferLineHasTheWordsOverThePath) {
       {{100, "1.0 kB of 1.0 kB", "3.0 kB/s", "less than a minute left", "C:\\a.txt"},
        "99\n# 1.0 kB of 1.0 kB · less than a minute left\\nC:\\\\a.txt\n"},
       {{5, "1 byte of 20 bytes", "", "", ""}, "5\n# 1 byte of 20 bytes\n"},
+      {{5, "1 byte of 20 bytes", "", "", "C:\\a\n100\n# done"}, "5\n# 1 byte of 20 bytes\\nC:\\\\a\uFFFD100\uFFFD# done\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(window_transfer_line(c.update), c.expected) << c.update.amount;
 }
@@ -79,6 +80,27 @@ TEST(ProgressLines, TerminalTransferLineFitsTheWidth) {
       {update, 12, "\r   37%  C:\\"},  // too narrow for anything but the start
   };
   for (const Case& c : cases) EXPECT_EQ(terminal_transfer_line(c.update, c.columns), c.expected) << c.columns;
+}
+
+// A path from the backup is one line of the window's input, whatever it
+// holds: a line of its own could close the window ("100") or show any text.
+TEST(ProgressLines, WindowLineKeepsBackupTextOnItsOwnLine) {
+  const struct {
+    const char* text;
+    const char* shown;
+  } cases[] = {
+      {"C:\\a\n100\n# All done — unplug the drive", "C:\\\\a\uFFFD100\uFFFD# All done — unplug the drive"},
+      {"a\rb\r\nc", "a\uFFFDb\uFFFD\uFFFDc"},
+      {"tab\there\x1b[2Jbell\x07", "tab\uFFFDhere\uFFFD[2Jbell\uFFFD"},
+      {"next\u2029para\u2028line\u0085", "next\uFFFDpara\uFFFDline\uFFFD"},
+      {"bad \xff utf-8", "bad \uFFFD utf-8"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(window_progress_line(120, c.text), std::string("99\n# ") + c.shown + "\n") << c.text;
+    EXPECT_EQ(window_step_line(c.text), std::string("# ") + c.shown + "\n") << c.text;
+  }
+  const std::string with_nul("a\0b", 3);
+  EXPECT_EQ(window_step_line(with_nul), "# a\uFFFDb\n");
 }
 
 class DialogTest : public ::testing::Test {

@@ -242,6 +242,23 @@ TEST_F(EndToEnd, CancelledPasswordDialogEndsBeforeAnyStagingDirectory) {
   EXPECT_TRUE(staging_dirs().empty());
 }
 
+// A staging folder that cannot be made says so; it says nothing of the
+// password or the backup.
+TEST_F(EndToEnd, AStagingFolderThatCannotBeMadeIsNamedAsSuch) {
+  write_sample_backup();
+  add_dialog_zenity(std::string(testing::kTestPassword));
+  testing::write_test_file(scratch.sub("not-a-folder"), "");
+  testing::Environment env = environment();
+  env["TMPDIR"] = scratch.sub("not-a-folder");
+  const ProgramRun result = testing::run_program({testing::restore_binary(), drive()}, env, "x");
+  EXPECT_EQ(result.status.code, 1);
+  EXPECT_TRUE(testing::calls_in_order(
+      fakes.calls("zenity"),
+      {{{"--title=Korvo", "--password"}},
+       testing::killed_window(progress_window("Decrypting your backup…", true)),
+       {error_dialog("Restore failed: Cannot create restore staging directory: File exists")}}));
+}
+
 TEST_F(EndToEnd, FolderWithoutBackupIsNamedAsTyped) {
   ASSERT_TRUE(create_directories(scratch.sub("empty")).ok());
   const ProgramRun result = run({"--no-gui", "--unknown-option", scratch.sub("empty"), "/ignored/second"});
@@ -518,7 +535,8 @@ TEST_F(FullRestore, TerminalReportListsEveryStageInOrder) {
   const std::string& screen = session.output();
   ASSERT_GE(screen.size(), expected_tail.size());
   EXPECT_EQ(screen.substr(screen.size() - expected_tail.size()), expected_tail) << screen;
-  EXPECT_NE(screen.find("  [x] GIMP (you had Photoshop)\r\n  [ ] Kate — instead of Notepad++ (a different app)"),
+  EXPECT_NE(screen.find("  [x] GIMP (you had Photoshop) — apt: gimp\r\n"
+                        "  [ ] Kate — instead of Notepad++ (a different app) — snap --classic: kate"),
             std::string::npos)
       << screen;
   expect_everything_applied();
@@ -568,8 +586,8 @@ TEST_F(GermanRestore, DialogsSpeakGerman) {
                 "--column=App", "--hide-column=2", "--print-column=2", "--separator=\n",
                 "--text=Korvo kann diese Apps für Sie installieren. Entfernen Sie das Häkchen bei allem, was Sie "
                 "nicht möchten.",
-                "TRUE", "0", "GIMP (Sie hatten Photoshop)", "FALSE", "1",
-                "Kate – statt Notepad++ (eine andere App)"}},
+                "TRUE", "0", "GIMP (Sie hatten Photoshop) – apt: gimp", "FALSE", "1",
+                "Kate – statt Notepad++ (eine andere App) – snap --classic: kate"}},
               testing::killed_window(progress_window(
                   "Apps werden installiert – geben Sie Ihr Ubuntu-Passwort ein, wenn Sie danach gefragt werden …",
                   true)),

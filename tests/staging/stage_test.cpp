@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,19 +54,23 @@ class StageTest : public ::testing::Test {
     return names.empty() ? std::string() : temp() + "/" + names.front();
   }
 
-  std::string stage_error(const std::string& folder) const {
-    std::string staging;
-    auto staged = stage_backup(tmpdir_, folder, testing::kTestPassword, staging, check_manifest);
+  std::string stage_error(const std::string& folder) {
+    auto staged = stage(folder);
     return staged.ok() ? "(staged)" : staged.error().render();
   }
 
-  Result<std::string> stage(const std::string& folder, std::string_view password = testing::kTestPassword) const {
-    std::string staging;
-    return stage_backup(tmpdir_, folder, password, staging, check_manifest);
+  // The staging folders stay held to the test's end, as a run holds them:
+  // a later stage would otherwise sweep them away as left behind.
+  Result<std::string> stage(const std::string& folder, std::string_view password = testing::kTestPassword) {
+    std::optional<HeldFolder> staging;
+    auto staged = stage_backup(tmpdir_, folder, password, staging, check_manifest);
+    if (staging) held_.push_back(std::move(*staging));
+    return staged;
   }
 
   testing::ScratchDir scratch_;
   std::string tmpdir_ = temp();
+  std::vector<HeldFolder> held_;
 };
 
 TEST_F(StageTest, UnpacksIntoAFreshPrivateStagingDirectory) {
@@ -135,19 +140,32 @@ TEST_F(StageTest, StagingDirectoryIsNewAndPrivate) {
   auto made = resolve_staging_dir(tmpdir_, 1234);
   ::umask(old_umask);
   ASSERT_TRUE(made.ok()) << made.error().render();
-  EXPECT_EQ(*made, fs::canonical(temp() + "/korvo-restore-1234").string());
-  EXPECT_EQ(mode_of(*made), 0700u);
-
-  // Someone else's directory of the same name is not taken over.
-  fs::create_directory(temp() + "/korvo-restore-99");
-  testing::write_test_file(temp() + "/korvo-restore-99/Backup/planted", "x");
-  auto taken = resolve_staging_dir(tmpdir_, 99);
-  ASSERT_FALSE(taken.ok());
-  EXPECT_EQ(taken.error().render(), "Cannot create restore staging directory: File exists");
+  EXPECT_EQ(made->path(), fs::canonical(temp() + "/korvo-restore-1234").string());
+  EXPECT_EQ(mode_of(made->path()), 0700u);
 
   auto nested = resolve_staging_dir(scratch_.sub("tmp/a/b/"), 0);
   ASSERT_TRUE(nested.ok()) << nested.error().render();
-  EXPECT_EQ(*nested, fs::canonical(scratch_.sub("tmp/a/b/korvo-restore-0")).string());
+  EXPECT_EQ(nested->path(), fs::canonical(scratch_.sub("tmp/a/b/korvo-restore-0")).string());
+}
+
+// A name someone else took first (here one a running restore holds) is
+// not taken over: the next millisecond's is, up to a bound.
+TEST_F(StageTest, TakenStagingNamesArePassedOver) {
+  const std::string planted = temp() + "/korvo-restore-99";
+  testing::write_test_file(planted + "/Backup/planted", "x");
+  auto holder = HeldFolder::hold(planted);
+  ASSERT_TRUE(holder.ok()) << holder.error().render();
+  auto next = resolve_staging_dir(tmpdir_, 99);
+  ASSERT_TRUE(next.ok()) << next.error().render();
+  EXPECT_EQ(next->path(), fs::canonical(temp() + "/korvo-restore-100").string());
+  EXPECT_EQ(testing::read_test_file(planted + "/Backup/planted"), "x");
+
+  for (int stamp = 200; stamp < 264; ++stamp) testing::write_test_file(temp() + "/korvo-restore-" + std::to_string(stamp), "");
+  auto taken = resolve_staging_dir(tmpdir_, 200);
+  ASSERT_FALSE(taken.ok());
+  EXPECT_EQ(taken.error().render(), "Cannot create restore staging directory: File exists");
+  EXPECT_EQ(taken.error().kind(), ErrorKind::kTempFolder);
+  EXPECT_FALSE(fs::exists(temp() + "/korvo-restore-264"));
 }
 
 TEST_F(StageTest, FailedChecksLeaveTheDecryptedArchiveBehind) {

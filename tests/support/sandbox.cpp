@@ -386,6 +386,10 @@ ExitStatus PtySession::kill_now() {
   return decode(status_);
 }
 
+void PtySession::send(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
 ExitStatus PtySession::finish() {
   // Only a hang guard: a healthy run ends long before.
   const auto deadline = std::chrono::steady_clock::now() + 3 * kPatience;

@@ -123,6 +123,8 @@ class PtySession {
   ExitStatus finish();
   // Ends the program with SIGKILL now, without reading further output.
   ExitStatus kill_now();
+  // Sends the program a signal; finish() then waits for what it does.
+  void send(int signal);
   const std::string& output() const { return output_; }
   // The terminal's local flags as the program left them.
   unsigned long local_flags() const;

@@ -130,6 +130,7 @@ void ZipWriter::begin_entry(const std::string& name, const ZipEntryOptions& opti
       throw std::runtime_error("deflateInit2 failed");
     }
   }
+  declared_size_ = options.declared_size;
   entries_.push_back(std::move(entry));
   open_ = true;
 }
@@ -177,6 +178,7 @@ void ZipWriter::end_entry() {
     deflating_ = false;
   }
   Central& entry = entries_.back();
+  if (declared_size_) entry.uncompressed = *declared_size_;
   if (!local_zip64_ && (entry.compressed >= kMax32 || entry.uncompressed >= kMax32)) {
     throw std::runtime_error("zip entry outgrew its local header: " + entry.name);
   }

@@ -52,6 +52,9 @@ struct ZipEntryOptions {
   bool deflate = true;
   std::optional<std::uint16_t> method = std::nullopt;  // raw method number; content stored as given
   bool encrypted_flag = false;
+  // Written as the unpacked size instead of the bytes that went in: an
+  // entry that inflates to far more than it declares.
+  std::optional<std::uint64_t> declared_size = std::nullopt;
 };
 
 class ZipWriter {
@@ -87,6 +90,7 @@ class ZipWriter {
   bool open_ = false;
   bool local_zip64_ = false;
   bool deflating_ = false;
+  std::optional<std::uint64_t> declared_size_;
   z_stream zstream_{};
   std::string out_buffer_;
 };
