@@ -42,7 +42,7 @@ class SignalEndsTheRun : public EndToEnd, public ::testing::WithParamInterface<s
   }
 
   // On a terminal: at the password prompt, or inside the copy of many
-  // files, held there by a terminal that nobody reads any more.
+  // files.
   ExitStatus on_terminal(Moment moment, int signal) {
     if (moment == Moment::kCopy) {
       std::vector<std::pair<std::string, std::string>> files;
@@ -50,6 +50,10 @@ class SignalEndsTheRun : public EndToEnd, public ::testing::WithParamInterface<s
       testing::BackupSpec plan;
       plan.entries = testing::entries_with_manifest(files);
       testing::write_backup(drive(), plan);
+      // A named pipe where file 500 goes holds the copy: opening it for
+      // writing waits for a reader that never comes.
+      EXPECT_TRUE(create_directories(restored() + "/Documents").ok());
+      EXPECT_EQ(::mkfifo((restored() + "/Documents/500.txt").c_str(), 0600), 0);
     } else {
       write_sample_backup();
     }
@@ -58,7 +62,8 @@ class SignalEndsTheRun : public EndToEnd, public ::testing::WithParamInterface<s
     EXPECT_TRUE(session.wait_for_echo_off());
     if (moment == Moment::kCopy) {
       session.type(std::string(testing::kTestPassword) + "\r");
-      EXPECT_TRUE(session.wait_for("%  C:\\Users\\alex\\Documents\\")) << session.output();
+      EXPECT_TRUE(testing::wait_until([&] { return path_exists_nofollow(restored() + "/Documents/499.txt"); }))
+          << session.output();
     }
     session.send(signal);
     const ExitStatus status = session.finish();
