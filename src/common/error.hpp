@@ -15,6 +15,7 @@ enum class ErrorKind {
   kWrongKey,    // the key did not open the first sealed record: another password may
   kNoSpace,     // a disk, or the user's quota on it, is full (or would be)
   kDiskFailed,  // a write failed on a read-only file system or with an I/O error
+  kDamaged,     // a sealed record after the first did not open: only what it holds is lost
 };
 
 // A message with an optional cause. Callers add their own message above a
