@@ -3,6 +3,7 @@
 // shrinks or goes away after the backup was found, and a run killed in the
 // middle of the file copy.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -303,6 +304,15 @@ TEST_F(FaultTest, RunKilledDuringTheCopyThenRunAgain) {
   EXPECT_LT(part->size(), static_cast<std::size_t>(kFiles)) << "the first run was not stopped in the copy";
   // As if the kill had come in the middle of one file.
   ASSERT_EQ(::truncate((restored() + "/Documents/0.txt").c_str(), 2), 0);
+  // What is there and right must be kept as it is, not written again.
+  std::map<std::string, ino_t> kept;
+  for (const std::string& name : *part) {
+    struct stat info {};
+    if (name != "0.txt" && name.rfind(".korvo-partial-", 0) != 0 &&
+        ::stat((restored() + "/Documents/" + name).c_str(), &info) == 0) {
+      kept[name] = info.st_ino;
+    }
+  }
 
   add_dialog_zenity(std::string(testing::kTestPassword));
   fakes.add("xdg-open");
@@ -313,7 +323,12 @@ TEST_F(FaultTest, RunKilledDuringTheCopyThenRunAgain) {
             info_dialog("Done — welcome to Ubuntu!\n\n1000 files are back in the Restored folder on your desktop."));
   Tree expected = {{"Documents", "/"}};
   for (const auto& [name, content] : files) expected[name] = testing::sha256_hex(content);
-  EXPECT_EQ(testing::tree_digests(restored()), expected);
+  EXPECT_EQ(testing::tree_digests(restored()), expected);  // no temporary name left either
+  for (const auto& [name, inode] : kept) {
+    struct stat info {};
+    ASSERT_EQ(::stat((restored() + "/Documents/" + name).c_str(), &info), 0) << name;
+    EXPECT_EQ(info.st_ino, inode) << name << " was written again";
+  }
   EXPECT_EQ(testing::tree_digests(drive()), drive_before);
   EXPECT_EQ(staging_dirs().size(), 1u);  // the killed run's is left; a finished run removes its own
   ASSERT_TRUE(fakes.wait_for_calls("xdg-open"));
