@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "common/i18n.hpp"
@@ -57,9 +58,8 @@ Error wrapped(std::string_view inner, ErrorKind kind = ErrorKind::kOther) {
   return Error(trf("Decryption failed. The password is incorrect or the backup is corrupted. ({})", inner), kind);
 }
 
-}  // namespace
-
-Result<std::vector<SealedRecord>> index_sealed_records(int fd) {
+// The 13-byte container header; the bare message of its first fault.
+Result<void> check_header(int fd) {
   std::array<std::uint8_t, kHeaderSize> header{};
   auto got = pread_full(fd, header.data(), header.size(), 0);
   if (!got || *got < kMagic.size()) return Error(tr("Backup.enc is too small to be valid (missing container header)"));
@@ -70,13 +70,19 @@ Result<std::vector<SealedRecord>> index_sealed_records(int fd) {
   if (!valid_length(read_be32(header.data() + kMagic.size()))) {
     return Error(tr("Backup.enc header has an invalid chunk size"));
   }
+  return Ok{};
+}
 
+}  // namespace
+
+Result<std::vector<SealedRecord>> index_sealed_records(int fd) {
+  KORVO_RETURN_IF_ERROR(check_header(fd));
   std::vector<SealedRecord> records;
   std::uint64_t at = kHeaderSize;
   std::uint64_t plain = 0;
   while (true) {
     std::array<std::uint8_t, kRecordHeaderSize> fields{};
-    got = pread_full(fd, fields.data(), fields.size(), at);
+    auto got = pread_full(fd, fields.data(), fields.size(), at);
     if (!got) return Error(tr("Cannot read Backup.enc"));
     if (*got == 0) break;
     if (*got < kNonceSize) return Error(tr("Backup.enc is truncated"));
@@ -91,7 +97,7 @@ Result<std::vector<SealedRecord>> index_sealed_records(int fd) {
   // The last body must be whole: nothing past it says where it ends.
   if (!records.empty()) {
     std::uint8_t last = 0;
-    got = pread_full(fd, &last, 1, at - 1);
+    auto got = pread_full(fd, &last, 1, at - 1);
     if (!got || *got < 1) return Error(tr("Backup.enc record is truncated"));
   }
   records.push_back({at, 0, plain});
@@ -138,21 +144,35 @@ SealedStream::~SealedStream() = default;
 Result<std::unique_ptr<SealedStream>> SealedStream::open(const std::string& path, BackupKey key) {
   auto file = open_file(path, O_RDONLY);
   if (!file) return wrapped(trf("Cannot open {}", path));
-  auto records = index_sealed_records(file->get());
-  if (!records) return wrapped(records.error().message());
-  std::unique_ptr<SealedStream> stream(new SealedStream(std::move(*file), std::move(key), std::move(*records)));
+  if (auto header = check_header(file->get()); !header) return wrapped(header.error().message());
+  // The first record alone is indexed before the key is tried on it: the
+  // password is known right or wrong before the rest of the file is read.
+  std::vector<SealedRecord> first = {{kHeaderSize, 0, 0}};
+  std::array<std::uint8_t, kRecordHeaderSize> fields{};
+  auto got = pread_full(file->get(), fields.data(), fields.size(), kHeaderSize);
+  if (got && *got == fields.size() && valid_length(read_be32(fields.data() + kNonceSize))) {
+    const std::uint32_t length = read_be32(fields.data() + kNonceSize);
+    first = {{kHeaderSize, length, 0}, {kHeaderSize + kRecordHeaderSize + length, 0, length > kTagSize ? length - kTagSize : 0}};
+  }
+  std::unique_ptr<SealedStream> stream(new SealedStream(std::move(*file), std::move(key), std::move(first)));
   stream->cipher_->ctx.reset(EVP_CIPHER_CTX_new());
   const bool ready = stream->cipher_->ctx && EVP_DecryptInit_ex(stream->cipher_->ctx.get(), EVP_aes_256_gcm(),
                                                                 nullptr, stream->key_.data(), nullptr) == 1;
   stream->key_.wipe();  // the cipher keeps its own schedule from here on
   if (!ready) return wrapped(tr(kAuthenticationFailed));
   if (stream->record_count() > 0) {
-    if (auto first = stream->load(0); !first) {
-      // Only a first record that does not open says the key is wrong.
-      if (first.error().kind() == ErrorKind::kDamaged) return wrapped(tr(kAuthenticationFailed), ErrorKind::kWrongKey);
-      return first.error();
+    // Only a first record that does not open says the key is wrong; one cut short is the index's to name.
+    if (auto opened = stream->load(0); !opened && opened.error().kind() == ErrorKind::kDamaged) {
+      const std::uint64_t body_end = stream->records_[1].file_offset;
+      std::uint8_t last = 0;
+      auto whole = pread_full(stream->file_.get(), &last, 1, body_end - 1);
+      if (whole && *whole == 1) return wrapped(tr(kAuthenticationFailed), ErrorKind::kWrongKey);
     }
   }
+  auto records = index_sealed_records(stream->file_.get());
+  if (!records) return wrapped(records.error().message());
+  stream->records_ = std::move(*records);
+  stream->tried_.assign(stream->records_.size(), false);
   return stream;
 }
 

@@ -130,6 +130,7 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     }
     files = std::move(*outcome);
   }
+  staged.archive.reset();  // Backup.enc is not read past the copy
   // Past the copy, HOME is known to be set and valid.
   const std::string home = *context.home;
 

@@ -26,6 +26,7 @@ using ManifestCheck = std::function<StreamedJsonParse(const TextReader&)>;
 std::optional<std::string> resolved_entry_path(std::string_view name);
 
 // One entry's content, inflated as it is read; CRC-32 checked at its end.
+// It lives no longer than the archive it came from.
 class EntryReader {
  public:
   ~EntryReader();

@@ -176,6 +176,10 @@ TEST_F(StreamTest, WrongKeyFailsOnTheFirstRecordAsSuch) {
   ASSERT_FALSE(opened.ok());
   EXPECT_EQ(opened.error().message(), kAuth + " (" + kAuth + ")");
   EXPECT_EQ(opened.error().kind(), ErrorKind::kWrongKey);
+  // The key is tried on the first record before the rest of the file is looked at.
+  auto cut_short = open(sealed_stream(testing::test_key("wrong password"), random_bytes(200000)) + "x");
+  ASSERT_FALSE(cut_short.ok());
+  EXPECT_EQ(cut_short.error().kind(), ErrorKind::kWrongKey);
   // A first record too short for its tag says the same.
   auto short_first = open(container_header() + raw_record(3, "abc"));
   ASSERT_FALSE(short_first.ok());
