@@ -17,6 +17,7 @@ enum class ErrorKind {
   kDiskFailed,  // a write failed on a read-only file system or with an I/O error
   kRefused,     // an answer given ahead of time does not fit: the run was not tried
   kTempFolder,  // the temporary folder, or a private folder in it, cannot be used
+  kDamaged,     // a sealed record after the first did not open: only what it holds is lost
 };
 
 // A message with an optional cause. Callers add their own message above a

@@ -70,6 +70,8 @@ class Dialogs {
   // The end of a run that went through: the report lines, and the folder
   // the files came back to.
   virtual void show_report(const std::vector<std::string>& lines, const std::string& restored_folder) = 0;
+  // A result that needs no folder opened, as the end of a check.
+  virtual void show_info(std::string_view text) = 0;
   // The end of a run that failed: the failure report, then any notes.
   virtual void show_failure(const std::vector<std::string>& paragraphs) = 0;
 };

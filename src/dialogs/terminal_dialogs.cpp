@@ -196,6 +196,8 @@ class TerminalDialogs : public Dialogs {
     print(text);
   }
 
+  void show_info(std::string_view text) override { print("\n" + terminal_safe(text) + "\n"); }
+
   void show_failure(const std::vector<std::string>& paragraphs) override {
     std::string shown = "\n";
     for (const std::string& paragraph : paragraphs) shown += terminal_safe(paragraph) + "\n";

@@ -37,6 +37,7 @@ class UnattendedDialogs : public Dialogs {
   std::unique_ptr<Progress> start_progress(std::string_view text, bool pulsate) override;
   void show_notice(std::string_view text) override;
   void show_report(const std::vector<std::string>& lines, const std::string& restored_folder) override;
+  void show_info(std::string_view text) override;
   void show_failure(const std::vector<std::string>& paragraphs) override;
 
   // A refusal when an app named on the command line is not among those the

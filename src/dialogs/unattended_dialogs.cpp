@@ -73,6 +73,8 @@ std::unique_ptr<Progress> UnattendedDialogs::start_progress(std::string_view tex
 // A notice asks for a mend right away; nobody is there to make it.
 void UnattendedDialogs::show_notice(std::string_view) {}
 
+void UnattendedDialogs::show_info(std::string_view text) { write_to(stdout, "\n" + terminal_safe(text) + "\n"); }
+
 void UnattendedDialogs::show_report(const std::vector<std::string>& lines, const std::string&) {
   std::string text = "\n";
   for (const std::string& line : lines) text += terminal_safe(line) + "\n";

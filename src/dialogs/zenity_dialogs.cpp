@@ -162,6 +162,10 @@ class ZenityDialogs : public Dialogs {
 
   void show_notice(std::string_view text) override { error_window(text); }
 
+  void show_info(std::string_view text) override {
+    (void)run_zenity({"--info", "--width=520", "--no-markup", fmt::format("--text={}", text)});
+  }
+
   void show_failure(const std::vector<std::string>& paragraphs) override { error_window(join(paragraphs, "\n\n")); }
 
  private:

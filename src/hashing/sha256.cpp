@@ -26,6 +26,16 @@ struct DigestFree {
 
 Error openssl_failure() { return Error(tr("SHA-256 computation failed")); }
 
+std::string hex_of(const unsigned char* digest, unsigned int length) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex(2 * std::size_t{length}, '0');
+  for (unsigned int i = 0; i < length; ++i) {
+    hex[2 * i] = kHex[digest[i] >> 4];
+    hex[2 * i + 1] = kHex[digest[i] & 0x0f];
+  }
+  return hex;
+}
+
 // A restore hashes every file twice: the buffer, the digest and its context
 // are made once per thread and reused. The buffer is never cleared; only
 // the bytes just read are hashed.
@@ -49,13 +59,7 @@ class FileHasher {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(context_.get(), digest, &length) != 1) return openssl_failure();
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex(2 * std::size_t{length}, '0');
-    for (unsigned int i = 0; i < length; ++i) {
-      hex[2 * i] = kHex[digest[i] >> 4];
-      hex[2 * i + 1] = kHex[digest[i] & 0x0f];
-    }
-    return HashedFile{std::move(hex), std::move(*fd)};
+    return HashedFile{hex_of(digest, length), std::move(*fd)};
   }
 
  private:
@@ -76,6 +80,35 @@ class FileHasher {
 Result<HashedFile> sha256_file_kept_open(const std::string& path) {
   thread_local FileHasher hasher;
   return hasher.digest(path);
+}
+
+struct Sha256::State {
+  std::unique_ptr<EVP_MD, DigestFree> digest{EVP_MD_fetch(nullptr, "SHA256", nullptr)};
+  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context{EVP_MD_CTX_new()};
+  bool started = false;
+
+  bool start() {
+    if (!started) started = digest && context && EVP_DigestInit_ex(context.get(), digest.get(), nullptr) == 1;
+    return started;
+  }
+};
+
+Sha256::Sha256() : state_(std::make_unique<State>()) {}
+Sha256::~Sha256() = default;
+
+Result<void> Sha256::update(std::string_view bytes) {
+  if (!state_->start() || EVP_DigestUpdate(state_->context.get(), bytes.data(), bytes.size()) != 1) {
+    return openssl_failure();
+  }
+  return Ok{};
+}
+
+Result<std::string> Sha256::hex() {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!state_->start() || EVP_DigestFinal_ex(state_->context.get(), digest, &length) != 1) return openssl_failure();
+  state_->started = false;
+  return hex_of(digest, length);
 }
 
 Result<std::string> sha256_file(const std::string& path) {

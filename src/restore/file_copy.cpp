@@ -1,7 +1,15 @@
 #include "restore/file_copy.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
 #include <optional>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -16,6 +24,9 @@ namespace korvo {
 namespace {
 
 constexpr std::string_view kWifiPasswordsFile = "WiFi-Passwords.txt";
+constexpr std::size_t kCopyBufferSize = 1 << 20;
+constexpr std::string_view kDamagedHere = N_("the backup is damaged where this file is stored");
+constexpr std::string_view kNotHeld = N_("the backup does not hold this file");
 
 Result<std::string> valid_home(const std::optional<std::string>& home) {
   if (!home) return Error(tr("HOME not set"), Error(tr("environment variable not found")));
@@ -39,57 +50,323 @@ std::optional<std::string> desktop_from_xdg(const std::string& home) {
 }
 
 // The file of Wi-Fi keys in clear is for this user's eyes only, whatever
-// the umask or the bits it came with.
-std::optional<mode_t> private_mode(std::string_view destination) {
+// the umask; every other file gets what a new file gets.
+mode_t final_mode(std::string_view destination, mode_t umask_bits) {
   const std::size_t slash = destination.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? destination : destination.substr(slash + 1);
-  if (name == kWifiPasswordsFile) return mode_t{0600};
-  return std::nullopt;
+  if (name == kWifiPasswordsFile) return 0600;
+  return 0666 & ~umask_bits;
 }
 
-// Checks, copies and checks again one entry; a failure is its report line.
-Result<void> restore_entry(const std::string& staging_root, const std::string& restored_dir,
-                           const ManifestEntryView& entry, FolderMaker& folders, CopyProgress& progress) {
-  auto relative = normalise_backup_path(entry.backup_path);
-  if (!relative) return Error(trf("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
-  const std::string source = join_path(staging_root, *relative);
-  const std::string destination = join_path(restored_dir, *relative);
-  if (!ensure_within_root(staging_root, source) || !ensure_within_root(restored_dir, destination)) {
-    return Error(trf("Unsafe backup path: {}", entry.original_path));
+mode_t current_umask() {
+  const mode_t bits = ::umask(0);
+  ::umask(bits);
+  return bits;
+}
+
+// Why an entry could not be read, as the failure line says it: the drive's
+// own failure, or damage in the backup.
+std::string read_failure(const Error& error) {
+  if (error.message() == tr("Cannot read Backup.enc")) return error.message();
+  return tr(kDamagedHere);
+}
+
+// The folders of restored files. A folder it made for a file that did not
+// come back goes again, so a failed file leaves no folder behind. The first
+// time it meets a folder that was there, it removes the temporary files a
+// stopped run left in it.
+class Folders {
+ public:
+  // The folders made, outermost first; the OS error otherwise.
+  Result<std::vector<std::string>> make(const std::string& path) {
+    std::vector<std::string> missing;
+    std::string at = path;
+    while (!at.empty() && known_.count(at) == 0) {
+      struct stat info;
+      if (::stat(at.c_str(), &info) == 0) {
+        if (!S_ISDIR(info.st_mode)) return os_error(EEXIST);
+        sweep(at);
+        known_.insert(at);
+        break;
+      }
+      if (errno != ENOENT) return os_error(errno);
+      missing.push_back(at);
+      at = parent_path(at);
+    }
+    std::vector<std::string> made;
+    for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+      if (::mkdir(folder->c_str(), 0777) != 0 && errno != EEXIST) {
+        const int error = errno;
+        undo(made);
+        return os_error(error);
+      }
+      known_.insert(*folder);
+      made.push_back(*folder);
+    }
+    return made;
   }
-  // Kept open for the copy, which reads it again from the start.
-  auto hashed = sha256_file_kept_open(source);
-  if (!hashed) return Error(trf("Cannot read {}: {}", entry.original_path, hashed.error().message()));
-  if (hashed->digest != entry.sha256) {
-    return Error(trf("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256,
-                             hashed->digest));
+
+  void undo(const std::vector<std::string>& made) {
+    for (auto folder = made.rbegin(); folder != made.rend(); ++folder) {
+      (void)::rmdir(folder->c_str());
+      known_.erase(*folder);
+    }
   }
-  if (const std::string parent = parent_path(destination); !parent.empty()) {
-    if (auto made = folders.make(parent); !made) {
+
+ private:
+  static void sweep(const std::string& folder) {
+    auto names = list_directory(folder);
+    if (!names) return;
+    for (const std::string& name : *names) {
+      if (starts_with(name, kPartialPrefix)) (void)::unlink(join_path(folder, name).c_str());
+    }
+  }
+
+  std::unordered_set<std::string> known_;
+};
+
+// A new, private (0600) file beside the destination, removed again unless
+// it is renamed into place.
+class PartialFile {
+ public:
+  static Result<PartialFile> create(const std::string& folder) {
+    std::string name = join_path(folder, std::string(kPartialPrefix) + "XXXXXX");
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return os_error(errno);
+    return PartialFile(Fd(fd), std::move(name));
+  }
+  PartialFile(PartialFile&& other) noexcept : fd_(std::move(other.fd_)), path_(std::exchange(other.path_, {})) {}
+  PartialFile& operator=(PartialFile&&) = delete;
+  ~PartialFile() {
+    if (!path_.empty()) (void)::unlink(path_.c_str());
+  }
+
+  int fd() const { return fd_.get(); }
+
+  void discard() {
+    fd_.reset();
+    if (!path_.empty()) (void)::unlink(path_.c_str());
+    path_.clear();
+  }
+
+  // Synced before the rename: after a power cut the name holds all of the file or none.
+  Result<void> place(const std::string& destination, mode_t mode) {
+    if (::fchmod(fd_.get(), mode) != 0) return os_error(errno);
+    while (::fdatasync(fd_.get()) != 0) {
+      if (errno != EINTR) return os_error(errno);
+    }
+    KORVO_RETURN_IF_ERROR(close_checked(fd_));
+    if (::rename(path_.c_str(), destination.c_str()) != 0) return os_error(errno);
+    path_.clear();
+    return Ok{};
+  }
+
+ private:
+  PartialFile(Fd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  Fd fd_;
+  std::string path_;
+};
+
+// An entry read to its end through `sink`, and the digest of what was read.
+struct Streamed {
+  std::optional<Error> read_error;  // reading the backup failed
+  std::optional<Error> sink_error;  // the sink failed
+  std::string digest;
+};
+
+Streamed stream_entry(BackupArchive& archive, std::uint64_t index, std::vector<char>& buffer,
+                      const std::function<Result<void>(std::string_view)>& sink) {
+  Streamed streamed;
+  auto entry = archive.open_entry(index);
+  if (!entry) {
+    streamed.read_error = entry.error();
+    return streamed;
+  }
+  Sha256 hash;
+  while (true) {
+    auto got = entry->read(buffer.data(), buffer.size());
+    if (!got) {
+      streamed.read_error = got.error();
+      return streamed;
+    }
+    if (*got == 0) break;
+    const std::string_view piece(buffer.data(), *got);
+    if (auto hashed = hash.update(piece); !hashed) {
+      streamed.read_error = hashed.error();
+      return streamed;
+    }
+    if (auto sunk = sink(piece); !sunk) {
+      streamed.sink_error = sunk.error();
+      return streamed;
+    }
+  }
+  auto digest = hash.hex();
+  if (!digest) {
+    streamed.read_error = digest.error();
+    return streamed;
+  }
+  streamed.digest = std::move(*digest);
+  return streamed;
+}
+
+// A manifest entry and the archive entry it names, in the order the copy
+// takes them: the archive's, so that the drive is read front to back.
+struct Planned {
+  std::uint64_t entry = 0;
+  std::size_t manifest_index = 0;
+};
+
+class Copy {
+ public:
+  Copy(BackupArchive& archive, const std::string& restored_dir, CopyProgress& progress)
+      : archive_(archive), restored_dir_(restored_dir), progress_(progress), buffer_(kCopyBufferSize) {}
+
+  // Unsafe paths and files the backup does not hold fail at once; the rest
+  // come back in archive order.
+  std::vector<Planned> plan(const ManifestFiles& entries) {
+    std::vector<Planned> planned;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+      const ManifestEntryView entry = entries[index];
+      auto relative = normalise_backup_path(entry.backup_path);
+      if (!relative) {
+        fail(index, trf("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
+        continue;
+      }
+      if (!ensure_within_root(restored_dir_, join_path(restored_dir_, *relative))) {
+        fail(index, trf("Unsafe backup path: {}", entry.original_path));
+        continue;
+      }
+      const auto found = archive_.find_file(*relative);
+      if (!found) {
+        fail(index, trf("Cannot read {}: {}", entry.original_path, tr(kNotHeld)));
+        continue;
+      }
+      planned.push_back({*found, index});
+    }
+    std::stable_sort(planned.begin(), planned.end(),
+                     [](const Planned& a, const Planned& b) { return a.entry < b.entry; });
+    return planned;
+  }
+
+  // False when the disk is full: every later file would fail the same way.
+  bool restore(const ManifestEntryView& entry, std::size_t manifest_index, std::uint64_t index) {
+    const std::string destination = join_path(restored_dir_, *normalise_backup_path(entry.backup_path));
+    const std::uint64_t size = archive_.entry_size(index);
+    if (already_right(destination, size, entry.sha256)) {
+      ++outcome_.restored;
+      ++outcome_.kept;
+      progress_.file_kept(entry.original_path, size);
+      return true;
+    }
+    auto written = write(entry, destination, index, size);
+    progress_.file_done(size, written.ok());
+    if (written) {
+      ++outcome_.restored;
+      return true;
+    }
+    failures_.emplace_back(manifest_index, written.error().message());
+    return written.error().kind() != ErrorKind::kNoSpace;
+  }
+
+  void fail(std::size_t manifest_index, std::string message) {
+    failures_.emplace_back(manifest_index, std::move(message));
+    progress_.file_done(0, false);
+  }
+
+  FileRestoreOutcome finish() {
+    std::stable_sort(failures_.begin(), failures_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& failure : failures_) outcome_.failures.push_back(std::move(failure.second));
+    return std::move(outcome_);
+  }
+
+  FileRestoreOutcome& outcome() { return outcome_; }
+
+ private:
+  // A file left by an earlier run is kept when it is exactly what the manifest holds.
+  static bool already_right(const std::string& destination, std::uint64_t size, std::string_view sha256) {
+    struct stat info;
+    if (::lstat(destination.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (static_cast<std::uint64_t>(info.st_size) != size) return false;
+    auto digest = sha256_file(destination);
+    return digest && *digest == sha256;
+  }
+
+  // Checks, writes and checks again one entry; a failure is its report line.
+  Result<void> write(const ManifestEntryView& entry, const std::string& destination, std::uint64_t index,
+                     std::uint64_t size) {
+    const std::string folder = parent_path(destination);
+    auto made = folders_.make(folder);
+    if (!made) {
       return Error(trf("Cannot create folder for {}: {}", entry.original_path, made.error().message()),
                    made.error().kind());
     }
-  }
-  progress.begin_file(entry.original_path, entry.size_bytes);
-  auto copied = copy_open_file(hashed->file.get(), destination, private_mode(destination),
-                               [&](std::uint64_t bytes) { progress.wrote(bytes); });
-  hashed->file.reset();
-  const Result<void> verified = [&]() -> Result<void> {
-    if (!copied) {
-      return Error(trf("Copy failed for {}: {}", entry.original_path, copied.error().message()),
-                   copied.error().kind());
+    const auto copy_failed = [&](const Error& error) {
+      return Error(trf("Copy failed for {}: {}", entry.original_path, error.message()), error.kind());
+    };
+    auto partial = PartialFile::create(folder);
+    if (!partial) {
+      folders_.undo(*made);
+      return copy_failed(partial.error());
+    }
+    progress_.begin_file(entry.original_path, size);
+    const Streamed streamed = stream_entry(archive_, index, buffer_, [&](std::string_view piece) -> Result<void> {
+      KORVO_RETURN_IF_ERROR(write_all(partial->fd(), piece));
+      progress_.wrote(piece.size());
+      return Ok{};
+    });
+    if (streamed.sink_error || streamed.read_error || streamed.digest != entry.sha256) {
+      partial->discard();  // before its folder
+      folders_.undo(*made);
+    }
+    if (streamed.sink_error) return copy_failed(*streamed.sink_error);
+    if (streamed.read_error) {
+      return Error(trf("Cannot read {}: {}", entry.original_path, read_failure(*streamed.read_error)));
+    }
+    if (streamed.digest != entry.sha256) {
+      return Error(trf("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256,
+                       streamed.digest));
+    }
+    if (auto placed = partial->place(destination, final_mode(destination, umask_)); !placed) {
+      partial->discard();
+      return copy_failed(placed.error());
     }
     auto digest = sha256_file(destination);
-    if (!digest) {
-      return Error(trf("Cannot verify {} after copy: {}", entry.original_path, digest.error().message()));
-    }
+    if (!digest) return Error(trf("Cannot verify {} after copy: {}", entry.original_path, digest.error().message()));
     if (*digest != entry.sha256) {
-      return Error(trf("Copy verification failed for {} (expected {}, got {})", entry.original_path,
-                               entry.sha256, *digest));
+      return Error(trf("Copy verification failed for {} (expected {}, got {})", entry.original_path, entry.sha256,
+                       *digest));
     }
     return Ok{};
-  }();
-  return verified;
+  }
+
+  BackupArchive& archive_;
+  const std::string& restored_dir_;
+  CopyProgress& progress_;
+  std::vector<char> buffer_;
+  Folders folders_;
+  mode_t umask_ = current_umask();
+  FileRestoreOutcome outcome_;
+  std::vector<std::pair<std::size_t, std::string>> failures_;
+};
+
+}  // namespace
+
+namespace {
+
+// The bytes the progress counts: each file as its entry declares, at least
+// one byte, so that empty files and ones that fail at once move the bar too.
+std::uint64_t progress_total(BackupArchive& archive, const ManifestFiles& entries) {
+  std::uint64_t total = 0;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    std::uint64_t size = 0;
+    if (auto relative = normalise_backup_path(entries[index].backup_path)) {
+      if (const auto found = archive.find_file(*relative)) size = archive.entry_size(*found);
+    }
+    size = std::max<std::uint64_t>(size, 1);
+    total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
+  }
+  return total;
 }
 
 }  // namespace
@@ -122,32 +399,107 @@ Result<std::string> normalise_backup_path(std::string_view backup_path) {
   return path;
 }
 
-Result<FileRestoreOutcome> restore_files(const std::string& staging_root, const ManifestFiles& entries,
-                                         const std::string& restored_dir, Progress& progress, ProgressClock clock) {
+Result<FileRestoreOutcome> restore_files(BackupArchive& archive, const ManifestFiles& entries,
+                                         const std::string& restored_dir, Progress& display, ProgressClock clock) {
   KORVO_RETURN_IF_ERROR(create_directories(restored_dir));
-
-  FileRestoreOutcome outcome;
-  FolderMaker folders;
-  CopyProgress copy_progress(progress, copy_total(entries), std::move(clock));
-  std::uint64_t processed = 0;
-  for (std::size_t index = 0; index < entries.size(); ++index) {
-    const ManifestEntryView entry = entries[index];
-    ++processed;
-    auto restored = restore_entry(staging_root, restored_dir, entry, folders, copy_progress);
-    copy_progress.file_done(entry.size_bytes, restored.ok());
-    if (restored) {
-      ++outcome.restored;
-      continue;
-    }
-    outcome.failures.push_back(restored.error().message());
-    // Every later file would fail the same way: stop, and say so once.
-    if (restored.error().kind() == ErrorKind::kNoSpace) {
-      outcome.not_tried = entries.size() - processed;
-      outcome.disk_full = true;
+  CopyProgress progress(display, progress_total(archive, entries), std::move(clock));
+  Copy copy(archive, restored_dir, progress);
+  const std::vector<Planned> planned = copy.plan(entries);
+  for (std::size_t i = 0; i < planned.size(); ++i) {
+    if (!copy.restore(entries[planned[i].manifest_index], planned[i].manifest_index, planned[i].entry)) {
+      copy.outcome().disk_full = true;
+      copy.outcome().not_tried = planned.size() - i - 1;
       break;
     }
   }
-  outcome.copied = copy_progress.finish();
+  copy.outcome().copied = progress.finish();
+  return copy.finish();
+}
+
+std::uint64_t room_needed(BackupArchive& archive, const ManifestFiles& entries, const std::string& restored_dir) {
+  std::uint64_t total = 0;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    auto relative = normalise_backup_path(entries[index].backup_path);
+    if (!relative) continue;
+    const auto found = archive.find_file(*relative);
+    if (!found) continue;
+    const std::uint64_t size = archive.entry_size(*found);
+    struct stat info;
+    const std::string destination = join_path(restored_dir, *relative);
+    if (::lstat(destination.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<std::uint64_t>(info.st_size) == size) {
+      continue;
+    }
+    total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
+  }
+  return total;
+}
+
+FileCheckOutcome check_files(BackupArchive& archive, const ManifestFiles& entries, Progress& display,
+                             ProgressClock clock) {
+  CopyProgress progress(display, progress_total(archive, entries), std::move(clock));
+  FileCheckOutcome outcome;
+  std::vector<char> buffer(kCopyBufferSize);
+  std::vector<std::pair<std::size_t, std::string>> failures;
+  std::vector<Planned> planned;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const ManifestEntryView entry = entries[index];
+    auto relative = normalise_backup_path(entry.backup_path);
+    std::optional<std::uint64_t> found;
+    if (relative) found = archive.find_file(*relative);
+    if (!relative) {
+      failures.emplace_back(index, trf("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
+    } else if (!found) {
+      failures.emplace_back(index, trf("Cannot read {}: {}", entry.original_path, tr(kNotHeld)));
+    } else {
+      planned.push_back({*found, index});
+      continue;
+    }
+    progress.file_done(0, false);
+  }
+  std::stable_sort(planned.begin(), planned.end(), [](const Planned& a, const Planned& b) { return a.entry < b.entry; });
+
+  std::vector<bool> read(static_cast<std::size_t>(archive.entry_count()), false);
+  for (const Planned& plan : planned) {
+    const ManifestEntryView entry = entries[plan.manifest_index];
+    const std::uint64_t size = archive.entry_size(plan.entry);
+    progress.begin_file(entry.original_path, size);
+    const Streamed streamed = stream_entry(archive, plan.entry, buffer, [&](std::string_view piece) -> Result<void> {
+      progress.wrote(piece.size());
+      return Ok{};
+    });
+    read[static_cast<std::size_t>(plan.entry)] = true;
+    if (streamed.read_error) {
+      failures.emplace_back(plan.manifest_index,
+                            trf("Cannot read {}: {}", entry.original_path, read_failure(*streamed.read_error)));
+    } else if (streamed.digest != entry.sha256) {
+      failures.emplace_back(plan.manifest_index, trf("Checksum mismatch: {} (expected {}, got {})",
+                                                     entry.original_path, entry.sha256, streamed.digest));
+    } else {
+      ++outcome.files;
+      outcome.bytes += size;
+    }
+    progress.file_done(size, !streamed.read_error && streamed.digest == entry.sha256);
+  }
+  (void)progress.finish();
+  std::stable_sort(failures.begin(), failures.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& failure : failures) outcome.failures.push_back(std::move(failure.second));
+
+  // The rest of the backup: the personal data and anything else it holds.
+  for (std::uint64_t index = 0; index < archive.entry_count(); ++index) {
+    if (read[static_cast<std::size_t>(index)] || archive.is_folder(index)) continue;
+    const Streamed streamed = stream_entry(archive, index, buffer, [](std::string_view) { return Result<void>(); });
+    if (streamed.read_error) {
+      outcome.failures.push_back(trf("Cannot read {}: {}", archive.entry_name(index), read_failure(*streamed.read_error)));
+    }
+  }
+  // Records no entry reaches hold nothing, but a damaged one still says the backup is not whole.
+  for (std::size_t record = 0; record < archive.stream().record_count(); ++record) {
+    if (auto checked = archive.stream().check_record(record); !checked) {
+      outcome.failures.push_back(trf("Cannot read {}: {}", "Backup.enc", tr(kDamagedHere)));
+      break;
+    }
+  }
   return outcome;
 }
 

@@ -1,7 +1,5 @@
 #include "restore/manifest.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -17,7 +15,6 @@
 namespace korvo {
 namespace {
 
-constexpr std::string_view kManifestFile = "manifest.json";
 constexpr std::string_view kWhere = "manifest";
 
 // ---- Packing -----------------------------------------------------------
@@ -411,18 +408,11 @@ StreamedJsonParse check_manifest(const TextReader& text) {
   return outcome;
 }
 
-Result<Manifest> load_manifest(const std::string& staging_root) {
-  constexpr std::string_view kUnreadable = N_("manifest.json not found in backup");
-  auto file = open_file(join_path(staging_root, kManifestFile), O_RDONLY);
-  if (!file) return Error(tr(kUnreadable), file.error());
-  const TextReader read = [&file](char* buffer, std::size_t size) { return read_full(file->get(), buffer, size); };
-  Manifest manifest;
+StreamedJsonParse read_manifest(const TextReader& text, Manifest& manifest) {
   ManifestReader reader(&manifest);
-  auto outcome = parse_json_events(read, reader);
-  if (!outcome.read) return Error(tr(kUnreadable), outcome.read.error());
-  if (outcome.parse) outcome.parse = reader.verdict();
-  if (!outcome.parse) return Error(tr("Failed to parse manifest.json"), outcome.parse.error());
-  return manifest;
+  auto outcome = parse_json_events(text, reader);
+  if (outcome.read && outcome.parse) outcome.parse = reader.verdict();
+  return outcome;
 }
 
 }  // namespace korvo

@@ -71,7 +71,8 @@ Result<Manifest> parse_manifest(std::string_view text);
 // it: only whether it is a valid manifest.
 StreamedJsonParse check_manifest(const TextReader& reader);
 
-// Reads and parses manifest.json directly inside the canonical staging root.
-Result<Manifest> load_manifest(const std::string& staging_root);
+// The same on a text read piece by piece, filling `manifest`, which is
+// only of use when both parts of the outcome succeed.
+StreamedJsonParse read_manifest(const TextReader& reader, Manifest& manifest);
 
 }  // namespace korvo

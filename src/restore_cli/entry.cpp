@@ -19,6 +19,7 @@
 #include "dialogs/unattended.hpp"
 #include "common/i18n.hpp"
 #include "report/run_report.hpp"
+#include "restore_cli/check.hpp"
 #include "restore_cli/language.hpp"
 #include "restore_cli/options.hpp"
 #include "restore_cli/run_context.hpp"
@@ -29,10 +30,24 @@ namespace {
 
 constexpr std::string_view kGuiFlag = "--gui";
 constexpr std::string_view kNoGuiFlag = "--no-gui";
+constexpr std::string_view kCheckFlag = "--check";
+constexpr std::string_view kHelpFlag = "--help";
 constexpr int kExitFailure = 1;
 constexpr int kExitRefused = 2;
 // Only an unattended run ends at the first wrong password; a person gets tries.
 constexpr int kExitWrongPassword = 3;
+constexpr std::string_view kHelpText = N_(
+    "Usage: korvo-restore [--gui | --no-gui] [BACKUP_FOLDER]\n"
+    "       korvo-restore --check [--gui | --no-gui] [BACKUP_FOLDER]\n"
+    "\n"
+    "Puts a Korvo backup (the folder with Backup.enc and backup.salt) back on this computer: your files go to the "
+    "folder Restored on your desktop, then come your apps, bookmarks, Wi-Fi networks and settings.\n"
+    "\n"
+    "  --check    read the whole backup and check every file against its checksum, writing nothing; run it on the "
+    "old computer before you wipe it\n"
+    "  --gui      talk through windows, even on a terminal\n"
+    "  --no-gui   talk through the terminal\n"
+    "  --help     show this text\n");
 
 // A child started with a closed descriptor 0-2 would hand our next open file
 // to it as its standard stream; /dev/null keeps those slots taken.
@@ -109,6 +124,7 @@ int restore_and_report(const std::vector<std::string>& args) {
       dialogs = gui ? make_zenity_dialogs() : make_terminal_dialogs();
     }
     RunContext context = run_context_from_environment(*dialogs);
+    if (contains(options.rest, kCheckFlag)) return run_check(context, options.rest);
     context.report = &report;
     if (unattended) {
       context.check_staged = [unattended](const std::string& staging_root) {
@@ -171,7 +187,13 @@ int run_entry(int argc, char** argv) {
   end_run_on_signals();
   // The installer copy writes only machine-read lines: it stays in "C".
   std::optional<HeldFolder> catalogs = use_desktop_language(temp_dir_from_environment());
-  const int status = restore_and_report(args);
+  int status = 0;
+  if (contains(args, kHelpFlag)) {
+    const std::string help = tr(kHelpText);
+    std::fwrite(help.data(), 1, help.size(), stdout);
+  } else {
+    status = restore_and_report(args);
+  }
   if (catalogs) (void)catalogs->remove();
   return status;
 }

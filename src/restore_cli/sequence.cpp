@@ -32,23 +32,16 @@ void append(std::vector<std::string>& lines, std::vector<std::string> more) {
   lines.insert(lines.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
 }
 
-// The manifest first, then the desktop: a broken manifest is the first thing to report.
-Result<FileRestoreOutcome> restore_staged_files(const RunContext& context, const std::string& staging_root,
-                                                std::string& restored_folder, Progress& progress) {
-  auto root = resolve_backup_dir(context.temp_dir, staging_root);
-  if (!root) return root.error();
-  auto manifest = load_manifest(*root);
-  if (!manifest) return manifest.error();
+// The room first: nothing reaches the desktop unless all of it fits.
+Result<FileRestoreOutcome> restore_staged_files(const RunContext& context, BackupArchive& archive,
+                                                const Manifest& manifest, std::string& restored_folder,
+                                                Progress& progress) {
   auto desktop = find_desktop_dir(context.home);
   if (!desktop) return desktop.error();
   restored_folder = join_path(*desktop, "Restored");
-  std::uint64_t total = 0;
-  for (std::size_t i = 0; i < manifest->files.size(); ++i) {
-    const std::uint64_t size = manifest->files[i].size_bytes;
-    total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
-  }
-  KORVO_RETURN_IF_ERROR(check_room(*desktop, total, N_("Free some space there and run Korvo again.")));
-  return restore_files(*root, manifest->files, restored_folder, progress);
+  KORVO_RETURN_IF_ERROR(check_room(*desktop, room_needed(archive, manifest.files, restored_folder),
+                                   N_("Free some space there and run Korvo again.")));
+  return restore_files(archive, manifest.files, restored_folder, progress);
 }
 
 }  // namespace
@@ -77,6 +70,26 @@ std::vector<std::string> file_report_lines(const FileRestoreOutcome& files) {
   return lines;
 }
 
+Result<void> try_passwords(Dialogs& dialogs, std::string_view progress_text,
+                           const std::function<Result<void>(std::string_view password)>& attempt) {
+  for (int tries = 1;; ++tries) {
+    auto password = dialogs.ask_password();
+    if (!password) return password.error();
+    const auto progress = dialogs.start_progress(progress_text, true);
+    auto opened = attempt(password->view());
+    progress->close();
+    password->clear();  // not needed past decryption
+    if (opened) return Ok{};
+    if (opened.error().kind() == ErrorKind::kWrongKey && tries < kPasswordTries) {
+      dialogs.show_notice(tr(kWrongPasswordNotice));
+      continue;
+    }
+    // A full disk or an unusable temporary folder says nothing of the password.
+    if (opened.error().is_disk_problem() || opened.error().kind() == ErrorKind::kTempFolder) return opened.error();
+    return Error(tr("Decryption failed — wrong password, or the backup is damaged"), opened.error());
+  }
+}
+
 std::string leftover_staging_line(const std::string& staging_dir, const Error& error) {
   return trf("The decrypted copy of your backup could not be removed — please delete {} yourself: {}", staging_dir,
              error.render());
@@ -95,35 +108,26 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
   auto backup_folder = find_backup_folder(dialogs, args);
   if (!backup_folder) return backup_folder.error();
 
-  std::string staging_root;
-  for (int attempt = 1;; ++attempt) {
-    auto password = dialogs.ask_password();
-    if (!password) return password.error();
-    const auto progress = dialogs.start_progress(tr("Decrypting your backup…"), true);
+  StagedBackup staged;
+  Manifest manifest;
+  KORVO_RETURN_IF_ERROR(try_passwords(dialogs, tr("Decrypting your backup…"), [&](std::string_view password) {
     std::optional<HeldFolder> attempt_dir;
-    auto staged = stage_backup(context.temp_dir, *backup_folder, password->view(), attempt_dir, check_manifest);
-    progress->close();
-    password->clear();  // not needed past decryption
+    manifest = Manifest{};
+    const ManifestCheck read = [&manifest](const TextReader& text) { return read_manifest(text, manifest); };
+    auto opened = stage_backup(context.temp_dir, *backup_folder, password, attempt_dir, read);
+    // Each try makes a staging folder of its own; all go at the end.
     if (attempt_dir) staging_dirs.push_back(std::move(*attempt_dir));
-    if (staged) {
-      staging_root = std::move(*staged);
-      break;
-    }
-    // Each try decrypts into a staging folder of its own; all go at the end.
-    if (staged.error().kind() == ErrorKind::kWrongKey && attempt < kPasswordTries) {
-      dialogs.show_notice(tr(kWrongPasswordNotice));
-      continue;
-    }
-    // A full disk or an unusable temporary folder says nothing of the password.
-    if (staged.error().is_disk_problem() || staged.error().kind() == ErrorKind::kTempFolder) return staged.error();
-    return Error(tr("Decryption failed — wrong password, or the backup is damaged"), staged.error());
-  }
+    if (!opened) return Result<void>(opened.error());
+    staged = std::move(*opened);
+    return Result<void>();
+  }));
+  const std::string& staging_root = staged.root;
   if (context.check_staged) KORVO_RETURN_IF_ERROR(context.check_staged(staging_root));
 
   FileRestoreOutcome files;
   {
     const auto progress = dialogs.start_progress(tr("Restoring your files…"), false);
-    auto outcome = restore_staged_files(context, staging_root, restored_folder, *progress);
+    auto outcome = restore_staged_files(context, *staged.archive, manifest, restored_folder, *progress);
     progress->close();
     if (!outcome) {
       if (outcome.error().kind() == ErrorKind::kNoSpace) return outcome.error();
@@ -132,6 +136,7 @@ Result<std::vector<std::string>> run_stages(const RunContext& context, const std
     files = std::move(*outcome);
   }
   report.files = files;
+  staged.archive.reset();  // Backup.enc is not read past the copy
   // Past the copy, HOME is known to be set and valid.
   const std::string home = *context.home;
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -22,6 +23,8 @@ namespace {
 
 constexpr std::string_view kTempAdvice =
     N_("Free some space, or set TMPDIR to a folder on a larger disk, and run Korvo again.");
+// What the stages after the file copy read from the staging folder.
+const std::vector<std::string_view> kPersonalData = {"BrowserData", "WiFi", "Settings", "linux-install.json"};
 // Only this user may look into the unpacked backup.
 constexpr mode_t kStagingDirMode = 0700;
 constexpr std::string_view kStagingPrefix = "korvo-restore-";
@@ -33,9 +36,6 @@ std::uint64_t now_epoch_millis() {
   const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
   return millis < 0 ? 0 : static_cast<std::uint64_t>(millis);
 }
-
-// Deletion failures are of no interest: a leftover only costs disk space.
-void remove_quietly(const std::string& path) { (void)::unlink(path.c_str()); }
 
 }  // namespace
 
@@ -78,38 +78,40 @@ Result<HeldFolder> resolve_staging_dir(const std::string& temp_dir, std::uint64_
   return held;
 }
 
-Result<std::string> stage_backup(const std::string& temp_dir, const std::string& backup_folder,
-                                 std::string_view password, std::optional<HeldFolder>& staging_dir,
-                                 const ManifestCheck& check_manifest) {
+Result<std::unique_ptr<BackupArchive>> open_backup(const std::string& backup_path, std::string_view password,
+                                                   const ManifestCheck& check_manifest) {
+  auto key = derive_backup_key(join_path(backup_path, "backup.salt"), password);
+  if (!key) return key.error();
+  auto stream = SealedStream::open(join_path(backup_path, "Backup.enc"), std::move(*key));
+  if (!stream) return stream.error();
+  auto archive = BackupArchive::open(std::move(*stream));
+  if (!archive) {
+    if (archive.error().kind() == ErrorKind::kDamaged) return archive.error();
+    return Error(tr("Decrypted backup is missing a valid manifest"), archive.error());
+  }
+  KORVO_RETURN_IF_ERROR((*archive)->read_manifest(check_manifest));
+  KORVO_RETURN_IF_ERROR((*archive)->check_entries());
+  return archive;
+}
+
+Result<StagedBackup> stage_backup(const std::string& temp_dir, const std::string& backup_folder,
+                                  std::string_view password, std::optional<HeldFolder>& staging_dir,
+                                  const ManifestCheck& check_manifest) {
   auto backup_path = resolve_backup_dir(temp_dir, utf8_lossy(backup_folder));
   if (!backup_path) return backup_path.error();
-  // The decrypted archive is smaller than Backup.enc, which bounds it.
-  if (auto sealed = file_size(join_path(*backup_path, "Backup.enc"))) {
-    KORVO_RETURN_IF_ERROR(check_room(temp_dir, *sealed, kTempAdvice));
-  }
   auto staging = resolve_staging_dir(temp_dir);
   if (!staging) return staging.error();
   staging_dir = std::move(*staging);
   const std::string& staging_path = staging_dir->path();
 
-  const std::string encrypted_path = join_path(*backup_path, "Backup.enc");
-  const std::string salt_path = join_path(*backup_path, "backup.salt");
-  const std::string archive_path = join_path(staging_path, "Backup.zip.tmp");
-  remove_quietly(archive_path);
-
-  auto key = derive_backup_key(salt_path, password);
-  if (!key) return key.error();
-  if (auto decrypted = decrypt_backup_stream(encrypted_path, archive_path, std::move(*key)); !decrypted) {
-    return decrypted.error();
-  }
-  KORVO_RETURN_IF_ERROR(check_archive_manifest(archive_path, check_manifest));
-  // The archive stays until the unpacking is done, so only the unpacked files need room now.
-  auto destination = extract_backup_archive(archive_path, staging_path, [&](std::uint64_t unpacked) {
-    return check_room(temp_dir, unpacked, kTempAdvice);
-  });
-  if (!destination) return destination.error();
-  remove_quietly(archive_path);
-  return destination;
+  auto archive = open_backup(*backup_path, password, check_manifest);
+  if (!archive) return archive.error();
+  // Only what the later stages read is unpacked; the reader holds each
+  // entry to its declared size, so the sum bounds what is written.
+  KORVO_RETURN_IF_ERROR(check_room(temp_dir, (*archive)->size_below(kPersonalData), kTempAdvice));
+  auto root = (*archive)->unpack_below(kPersonalData, staging_path);
+  if (!root) return root.error();
+  return StagedBackup{std::move(*archive), std::move(*root)};
 }
 
 }  // namespace korvo

@@ -1,7 +1,7 @@
 #include "crypto/stream.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -40,13 +40,6 @@ std::string be32(std::uint32_t value) {
   return out;
 }
 
-// Every failure is the one message with the detail in brackets and no cause.
-void expect_error(const Result<void>& result, const std::string& inner) {
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().message(), kAuth + " (" + inner + ")");
-  EXPECT_EQ(result.error().cause(), nullptr);
-}
-
 std::string random_bytes(std::size_t size) {
   std::string out(size, '\0');
   std::uint32_t state = 0x9E3779B9u ^ static_cast<std::uint32_t>(size);
@@ -60,19 +53,31 @@ std::string random_bytes(std::size_t size) {
 class StreamTest : public ::testing::Test {
  protected:
   std::string enc() const { return scratch.sub("Backup.enc"); }
-  std::string out() const { return scratch.sub("Backup.zip.tmp"); }
 
-  Result<void> decrypt(std::string_view container, const TestKey& key = shared_key()) {
+  Result<std::unique_ptr<SealedStream>> open(std::string_view container, const TestKey& key = shared_key()) {
     testing::write_test_file(enc(), container);
-    return decrypt_backup_stream(enc(), out(), to_backup_key(key));
+    return SealedStream::open(enc(), to_backup_key(key));
   }
 
-  void expect_failure(std::string_view container, const std::string& inner) { expect_error(decrypt(container), inner); }
-  Result<void> decrypt_to(const std::string& output) {
-    return decrypt_backup_stream(enc(), output, to_backup_key(shared_key()));
+  // Every failure to open is the one message with the detail in brackets and no cause.
+  void expect_failure(std::string_view container, const std::string& inner) {
+    auto opened = open(container);
+    ASSERT_FALSE(opened.ok()) << inner;
+    EXPECT_EQ(opened.error().message(), kAuth + " (" + inner + ")");
+    EXPECT_EQ(opened.error().cause(), nullptr);
   }
 
-  std::string output() const { return testing::read_test_file(out()); }
+  // The whole plaintext, read in pieces of `piece` bytes.
+  static Result<std::string> read_all(SealedStream& stream, std::size_t piece = 1 << 20) {
+    std::string text;
+    std::string buffer(piece, '\0');
+    while (true) {
+      auto got = stream.read_at(text.size(), buffer.data(), buffer.size());
+      if (!got) return got.error();
+      if (*got == 0) return text;
+      text.append(buffer, 0, *got);
+    }
+  }
 
   ScratchDir scratch;
 };
@@ -82,7 +87,6 @@ TEST_F(StreamTest, HeaderFailures) {
   for (std::size_t size = 0; size <= 8; ++size) {
     SCOPED_TRACE(size);
     expect_failure(good.substr(0, size), "Backup.enc is too small to be valid (missing container header)");
-    EXPECT_FALSE(path_exists_nofollow(out())) << "output made before the header was accepted";
   }
   for (std::size_t size = 9; size <= 12; ++size) {
     SCOPED_TRACE(size);
@@ -95,16 +99,21 @@ TEST_F(StreamTest, HeaderFailures) {
   expect_failure(container_header(0), "Backup.enc header has an invalid chunk size");
   expect_failure(container_header(kMaxRecordLen + 1), "Backup.enc header has an invalid chunk size");
   expect_failure(container_header(0xFFFFFFFF), "Backup.enc header has an invalid chunk size");
-  EXPECT_FALSE(path_exists_nofollow(out()));
+  auto missing = SealedStream::open(scratch.sub("none/Backup.enc"), to_backup_key(shared_key()));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().message(), kAuth + " (Cannot open " + scratch.sub("none/Backup.enc") + ")");
 }
 
+// The record headers are checked before anything is decrypted past the
+// first record: a broken one anywhere stops the opening. A record that is
+// whole but does not open costs only the reads that reach it.
 TEST_F(StreamTest, RecordFailures) {
   const std::string header = container_header(65536);
   const std::string first = sealed_record(shared_key(), "first");
   const std::string nonce(12, 'n');
   struct Case {
     std::string tail;
-    std::string inner;
+    std::string inner;  // empty: opens, and the tail's record is damaged
   };
   const Case cases[] = {
       {"x", "Backup.enc is truncated"},
@@ -118,104 +127,140 @@ TEST_F(StreamTest, RecordFailures) {
       {raw_record(kMaxRecordLen, std::string(100, 'x')), "Backup.enc record is truncated"},
       {raw_record(1, ""), "Backup.enc record is truncated"},
       {raw_record(17, std::string(16, 'x')), "Backup.enc record is truncated"},
-      {raw_record(1, "x"), kAuth},
-      {raw_record(15, std::string(15, 'x')), kAuth},
-      {raw_record(16, std::string(16, 'x')), kAuth},
-      {testing::with_damaged_tag(sealed_record(shared_key(), "second")), kAuth},
+      {sealed_record(shared_key(), "whole") + raw_record(40, "short"), "Backup.enc record is truncated"},
+      {raw_record(17, std::string(17, 'x')), ""},
+      {testing::with_damaged_tag(sealed_record(shared_key(), "second")), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.inner + " / tail of " + std::to_string(c.tail.size()));
-    expect_failure(header + first + c.tail, c.inner);
-    EXPECT_EQ(output(), "first");
+    if (!c.inner.empty()) {
+      expect_failure(header + first + c.tail, c.inner);
+      continue;
+    }
+    auto opened = open(header + first + c.tail);
+    ASSERT_TRUE(opened.ok()) << opened.error().render();
+    char bytes[16];
+    EXPECT_EQ((*opened)->read_at(0, bytes, 5).value(), 5u);
+    auto damaged = (*opened)->read_at(0, bytes, sizeof bytes);
+    ASSERT_FALSE(damaged.ok());
+    EXPECT_EQ(damaged.error().message(), kAuth + " (" + kAuth + ")");
+    EXPECT_EQ(damaged.error().kind(), ErrorKind::kDamaged);
   }
 }
 
-TEST_F(StreamTest, OpenCreateAndOutputFailures) {
-  expect_error(decrypt_backup_stream(scratch.sub("none/Backup.enc"), out(), to_backup_key(shared_key())),
-               "Cannot open " + scratch.sub("none/Backup.enc"));
-  testing::write_test_file(enc(), sealed_stream(shared_key(), "fits in the write buffer"));
-  expect_error(decrypt_to(scratch.sub("no-such-dir/Backup.zip.tmp")),
-               "Cannot create " + scratch.sub("no-such-dir/Backup.zip.tmp"));
-  // A full disk is named as such, with the file, never as a wrong password.
-  const auto expect_full = [](const Result<void>& result) {
-    ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().render(), "Cannot write /dev/full: No space left on device");
-    EXPECT_EQ(result.error().kind(), ErrorKind::kNoSpace);
+// Short records (below a tag's length) hold nothing and are never read;
+// the check of every record still finds them.
+TEST_F(StreamTest, RecordsThatHoldNothingAreFoundByTheCheck) {
+  const struct {
+    std::string record;
+    bool sound;
+  } cases[] = {
+      {raw_record(1, "x"), false},
+      {raw_record(15, std::string(15, 'x')), false},
+      {raw_record(16, std::string(16, 'x')), false},
+      {sealed_record(shared_key(), ""), true},
   };
-  expect_full(decrypt_to("/dev/full"));  // when the last buffer is flushed
-  // A character device cannot be synced.
-  expect_error(decrypt_to("/dev/null"), "Cannot flush decrypted output to disk");
-  testing::write_test_file(enc(), sealed_stream(shared_key(), random_bytes(20000)));
-  expect_full(decrypt_to("/dev/full"));  // while records are written
+  for (const auto& c : cases) {
+    auto opened = open(container_header() + sealed_record(shared_key(), "abc") + c.record +
+                       sealed_record(shared_key(), "d"));
+    ASSERT_TRUE(opened.ok()) << opened.error().render();
+    EXPECT_EQ(read_all(**opened).value(), "abcd");
+    EXPECT_TRUE((*opened)->check_record(0).ok());
+    EXPECT_EQ((*opened)->check_record(1).ok(), c.sound) << c.record.size();
+    EXPECT_TRUE((*opened)->check_record(2).ok());
+  }
 }
 
-TEST_F(StreamTest, BoundsOfChunkSizeAndLengthAreAccepted) {
-  for (std::uint32_t chunk : {1u, kMaxRecordLen}) {
-    SCOPED_TRACE(chunk);
-    auto result = decrypt(container_header(chunk));
-    ASSERT_TRUE(result.ok()) << result.error().render();
-    EXPECT_EQ(output(), "");
-  }
-  // The header's chunk size does not limit the records.
+TEST_F(StreamTest, WrongKeyFailsOnTheFirstRecordAsSuch) {
+  auto opened = open(sealed_stream(testing::test_key("wrong password"), random_bytes(200000)));
+  ASSERT_FALSE(opened.ok());
+  EXPECT_EQ(opened.error().message(), kAuth + " (" + kAuth + ")");
+  EXPECT_EQ(opened.error().kind(), ErrorKind::kWrongKey);
+  // The key is tried on the first record before the rest of the file is looked at.
+  auto cut_short = open(sealed_stream(testing::test_key("wrong password"), random_bytes(200000)) + "x");
+  ASSERT_FALSE(cut_short.ok());
+  EXPECT_EQ(cut_short.error().kind(), ErrorKind::kWrongKey);
+  // A first record too short for its tag says the same.
+  auto short_first = open(container_header() + raw_record(3, "abc"));
+  ASSERT_FALSE(short_first.ok());
+  EXPECT_EQ(short_first.error().kind(), ErrorKind::kWrongKey);
+}
+
+// Any offset, any length, across record boundaries and empty records, for
+// every chunk size down to one byte; a header chunk size does not limit the records.
+TEST_F(StreamTest, RandomAccessReadsThePlaintextOfTheRecords) {
   const std::string text = random_bytes(5000);
-  auto result = decrypt(sealed_stream(shared_key(), text, 4096, 1));
-  ASSERT_TRUE(result.ok()) << result.error().render();
-  EXPECT_EQ(output(), text);
-}
-
-TEST_F(StreamTest, PlaintextIsTheConcatenationOfRecords) {
-  const std::string text = random_bytes(50000);
-  for (std::uint32_t chunk : {1u, 7u, 8191u, 8192u, 8193u, 65536u}) {
-    SCOPED_TRACE(chunk);
-    auto result = decrypt(sealed_stream(shared_key(), text, chunk));
-    ASSERT_TRUE(result.ok()) << result.error().render();
-    EXPECT_EQ(output(), text);
-  }
-  // Small and large records mixed, empty records in between.
+  struct Case {
+    std::string container;
+    std::string plaintext;
+  };
   const std::string big = random_bytes(30000);
-  const std::string mixed = container_header() + sealed_record(shared_key(), "abc") + sealed_record(shared_key(), "") +
-                            sealed_record(shared_key(), big) + sealed_record(shared_key(), "") +
-                            sealed_record(shared_key(), "xyz");
-  auto result = decrypt(mixed);
-  ASSERT_TRUE(result.ok()) << result.error().render();
-  EXPECT_EQ(output(), "abc" + big + "xyz");
+  const Case cases[] = {
+      {container_header(1), ""},
+      {container_header(kMaxRecordLen), ""},
+      {sealed_stream(shared_key(), text, 4096, 1), text},
+      {sealed_stream(shared_key(), text, 1), text},
+      {sealed_stream(shared_key(), text, 7), text},
+      {sealed_stream(shared_key(), text, 8192), text},
+      {container_header() + sealed_record(shared_key(), "abc") + sealed_record(shared_key(), "") +
+           sealed_record(shared_key(), big) + sealed_record(shared_key(), "") + sealed_record(shared_key(), "xyz") +
+           sealed_record(shared_key(), ""),
+       "abc" + big + "xyz"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.plaintext.size());
+    auto opened = open(c.container);
+    ASSERT_TRUE(opened.ok()) << opened.error().render();
+    SealedStream& stream = **opened;
+    EXPECT_EQ(stream.size(), c.plaintext.size());
+    for (std::size_t piece : {1u, 3u, 4096u, 100000u}) EXPECT_EQ(read_all(stream, piece).value(), c.plaintext);
+    for (std::size_t offset : {0ul, 1ul, 2ul, 3ul, 4095ul, 4096ul, 4097ul, c.plaintext.size() / 2,
+                               c.plaintext.size() - std::min<std::size_t>(c.plaintext.size(), 1),
+                               c.plaintext.size(), c.plaintext.size() + 10}) {
+      std::string buffer(700, '\0');
+      auto got = stream.read_at(offset, buffer.data(), buffer.size());
+      ASSERT_TRUE(got.ok()) << got.error().render();
+      EXPECT_EQ(buffer.substr(0, *got), offset < c.plaintext.size() ? c.plaintext.substr(offset, 700) : "") << offset;
+    }
+  }
 }
 
-TEST_F(StreamTest, DamageInALaterRecordKeepsTheEarlierPlaintext) {
-  const std::string records[] = {sealed_record(shared_key(), random_bytes(9000)), sealed_record(shared_key(), "two"),
-                                 sealed_record(shared_key(), "three")};
-  std::string damaged = records[2];
+TEST_F(StreamTest, IndexNamesEveryRecordWithoutDecrypting) {
+  const std::string container = container_header() + sealed_record(shared_key(), "abc") +
+                                sealed_record(shared_key(), "") + sealed_record(shared_key(), "defgh");
+  testing::write_test_file(enc(), container);
+  auto fd = open_file(enc(), O_RDONLY);
+  ASSERT_TRUE(fd.ok());
+  auto records = index_sealed_records(fd->get());
+  ASSERT_TRUE(records.ok()) << records.error().render();
+  ASSERT_EQ(records->size(), 4u);
+  const std::uint64_t starts[] = {13, 13 + 16 + 19, 13 + 16 + 19 + 16 + 16, container.size()};
+  const std::uint64_t plain[] = {0, 3, 3, 8};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ((*records)[i].file_offset, starts[i]) << i;
+    EXPECT_EQ((*records)[i].plain_offset, plain[i]) << i;
+  }
+}
+
+// Damage in one record costs the reads that reach it; the records before
+// and after still read, and swapped records are not noticed here.
+TEST_F(StreamTest, DamagedRecordCostsOnlyItsOwnBytes) {
+  const std::string parts[] = {random_bytes(9000), "two", "three"};
+  std::string damaged = sealed_record(shared_key(), parts[1]);
   damaged[20] = static_cast<char>(damaged[20] ^ 0x80);  // ciphertext, not the tag
-  expect_failure(container_header() + records[0] + records[1] + damaged, kAuth);
-  EXPECT_EQ(output(), random_bytes(9000) + "two");
+  auto opened = open(container_header() + sealed_record(shared_key(), parts[0]) + damaged +
+                     sealed_record(shared_key(), parts[2]));
+  ASSERT_TRUE(opened.ok()) << opened.error().render();
+  std::string buffer(9000, '\0');
+  EXPECT_EQ((*opened)->read_at(0, buffer.data(), 9000).value(), 9000u);
+  EXPECT_EQ(buffer, parts[0]);
+  EXPECT_EQ((*opened)->read_at(9001, buffer.data(), 1).error().kind(), ErrorKind::kDamaged);
+  EXPECT_EQ((*opened)->read_at(9003, buffer.data(), 5).value(), 5u);
+  EXPECT_EQ(buffer.substr(0, 5), "three");
 
-  // Records are authenticated on their own: swapping them is not detected here.
-  auto swapped = decrypt(container_header() + records[1] + records[0]);
+  auto swapped = open(container_header() + sealed_record(shared_key(), "two") + sealed_record(shared_key(), "one"));
   ASSERT_TRUE(swapped.ok());
-  EXPECT_EQ(output(), "two" + random_bytes(9000));
-}
-
-TEST_F(StreamTest, WrongPasswordLeavesAnEmptyOutput) {
-  const TestKey other = testing::test_key("wrong password");
-  testing::write_test_file(out(), "stale content from an earlier run");
-  expect_failure(sealed_stream(other, random_bytes(200000), 65536), kAuth);
-  EXPECT_EQ(output(), "");
-}
-
-TEST_F(StreamTest, OutputIsCreatedWithMode0666BeforeUmask) {
-  const mode_t previous = ::umask(0);
-  auto open = decrypt(sealed_stream(shared_key(), "x"));
-  ::umask(027);
-  const std::string masked = scratch.sub("masked.tmp");
-  auto masked_result = decrypt_to(masked);
-  ::umask(previous);
-  ASSERT_TRUE(open.ok());
-  ASSERT_TRUE(masked_result.ok());
-  struct stat info{};
-  ASSERT_EQ(::stat(out().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0666u);
-  ASSERT_EQ(::stat(masked.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(read_all(**swapped).value(), "twoone");
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Backup.enc under a fixed key. An input that starts with "S" is a recipe:
-// chunks that are sealed here under the key (so the record loop and the
-// output are reached past authentication), mixed with raw bytes; any other
-// input is the file itself. Either way a plain reader of the container
-// predicts the error and the exact bytes of Backup.zip.tmp.
+// chunks that are sealed here under the key (so the records are reached
+// past authentication), mixed with raw bytes; any other input is the file
+// itself. Either way a plain reader of the container predicts whether it
+// opens, with which error, and the plaintext read from it in pieces of a
+// size the input chooses, up to the first damaged record.
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <openssl/evp.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "crypto/stream.hpp"
 #include "fuzz_key.hpp"
@@ -96,9 +98,10 @@ std::string recipe_file(FuzzedDataProvider& recipe) {
 }
 
 struct Expected {
-  std::optional<std::string> inner;  // the failure, or nothing on success
-  bool output_created = false;
-  std::string output;
+  std::optional<std::string> inner;  // the failure to open, or nothing
+  bool wrong_key = false;
+  std::string plaintext;             // what reads give, up to the damage
+  bool damaged = false;              // reads stop at a record that does not open
 };
 
 Expected read_reference(std::string_view file) {
@@ -112,7 +115,8 @@ Expected read_reference(std::string_view file) {
   if (file.size() < 13) return failure("Backup.enc header is truncated");
   const std::uint32_t chunk = be32(file.substr(9));
   if (chunk == 0 || chunk > kMaxRecordLen) return failure("Backup.enc header has an invalid chunk size");
-  expected.output_created = true;
+  // Every record header is checked before anything past the first record is opened.
+  std::vector<std::pair<std::string_view, std::string_view>> records;
   std::size_t pos = 13;
   while (pos < file.size()) {
     if (file.size() - pos < 12) return failure("Backup.enc is truncated");
@@ -123,10 +127,22 @@ Expected read_reference(std::string_view file) {
     pos += 4;
     if (length == 0 || length > kMaxRecordLen) return failure("Backup.enc record has an invalid length");
     if (file.size() - pos < length) return failure("Backup.enc record is truncated");
-    const auto plain = open(nonce, file.substr(pos, length));
-    if (!plain) return failure(kAuthFailed);
-    expected.output += *plain;
+    records.emplace_back(nonce, file.substr(pos, length));
     pos += length;
+  }
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const auto plain = open(records[i].first, records[i].second);
+    if (!plain) {
+      if (i == 0) {
+        expected.wrong_key = true;
+        return failure(kAuthFailed);
+      }
+      // A record that holds nothing is never read.
+      if (records[i].second.size() <= kTagSize) continue;
+      expected.damaged = true;
+      return expected;
+    }
+    expected.plaintext += *plain;
   }
   return expected;
 }
@@ -136,34 +152,48 @@ Expected read_reference(std::string_view file) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input = korvo::fuzz::as_text(data, size);
   std::string file;
+  std::size_t piece = 1 + (size % 5000);
   if (!input.empty() && input.front() == 'S') {
     FuzzedDataProvider recipe(data + 1, size - 1);
+    piece = recipe.ConsumeIntegralInRange<std::size_t>(1, 9000);
     file = recipe_file(recipe);
   } else {
     file = std::string(input);
   }
   const std::string encrypted_path = korvo::fuzz::scratch_dir() + "/Backup.enc";
-  const std::string output_path = korvo::fuzz::scratch_dir() + "/Backup.zip.tmp";
   korvo::fuzz::write_bytes(encrypted_path, file);
-  ::unlink(output_path.c_str());
 
   korvo::BackupKey key;
   std::memcpy(key.data(), kKey.data(), kKey.size());
-  const auto result = korvo::decrypt_backup_stream(encrypted_path, output_path, std::move(key));
+  auto stream = korvo::SealedStream::open(encrypted_path, std::move(key));
 
   const Expected expected = read_reference(file);
   if (expected.inner) {
-    FUZZ_CHECK(!result.ok(), "accepted a container that should fail with: " + *expected.inner);
+    FUZZ_CHECK(!stream.ok(), "accepted a container that should fail with: " + *expected.inner);
     const std::string message =
         "Decryption failed. The password is incorrect or the backup is corrupted. (" + *expected.inner + ")";
-    FUZZ_CHECK(result.error().message() == message, result.error().message() + " instead of " + message);
-    FUZZ_CHECK(result.error().cause() == nullptr, "the wrapped error carries a cause");
-  } else {
-    FUZZ_CHECK(result.ok(), "refused a good container: " + result.error().render());
+    FUZZ_CHECK(stream.error().message() == message, stream.error().message() + " instead of " + message);
+    FUZZ_CHECK(stream.error().cause() == nullptr, "the wrapped error carries a cause");
+    FUZZ_CHECK((stream.error().kind() == korvo::ErrorKind::kWrongKey) == expected.wrong_key, "wrong kind");
+    return 0;
   }
-  std::string output;
-  const bool created = korvo::fuzz::read_bytes(output_path, output);
-  FUZZ_CHECK(created == expected.output_created, created ? "output created too early" : "no output file");
-  FUZZ_CHECK(output == expected.output, "Backup.zip.tmp does not hold the accepted records' plaintext");
+  FUZZ_CHECK(stream.ok(), "refused a good container: " + stream.error().render());
+  std::string read;
+  std::string buffer(piece, '\0');
+  while (true) {
+    auto got = (*stream)->read_at(read.size(), buffer.data(), buffer.size());
+    if (!got) {
+      FUZZ_CHECK(expected.damaged, "a read failed in a sound container: " + got.error().render());
+      FUZZ_CHECK(got.error().kind() == korvo::ErrorKind::kDamaged, "a damaged record is not named as such");
+      break;
+    }
+    if (*got == 0) {
+      FUZZ_CHECK(!expected.damaged, "read past a damaged record");
+      break;
+    }
+    read.append(buffer, 0, *got);
+  }
+  FUZZ_CHECK(read == expected.plaintext.substr(0, read.size()), "the plaintext read differs from the records'");
+  if (!expected.damaged) FUZZ_CHECK(read.size() == expected.plaintext.size(), "the plaintext was read short");
   return 0;
 }

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
   const fs::path root = argv[1];
   const fs::path zips = root / "archive";
   const fs::path containers = root / "container";
+  fs::create_directories(root / "record_index");
 
   const auto plain = backup({{"Documents/a.txt", "hello\n"}, {"Pictures/b.jpg", std::string(300, 'x')}});
   std::vector<std::pair<std::string, std::vector<BackupEntry>>> archives = {
@@ -64,5 +65,9 @@ int main(int argc, char** argv) {
       korvo::testing::container_header() + korvo::testing::sealed_record(key, "first") +
           korvo::testing::with_damaged_tag(korvo::testing::sealed_record(key, "second")));
   put(containers, "stray-bytes", korvo::testing::sealed_stream(key, "abc", 2) + "12345");
+  // The record index reads the same files, headers only.
+  for (const auto& item : fs::directory_iterator(containers)) {
+    fs::copy_file(item.path(), root / "record_index" / item.path().filename(), fs::copy_options::overwrite_existing);
+  }
   return 0;
 }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <filesystem>
 #include <optional>
@@ -46,25 +49,31 @@ TEST(NormaliseBackupPath, AcceptsOnlyPlainRelativePaths) {
 
 class FileCopyTest : public ::testing::Test {
  protected:
-  FileCopyTest() {
-    fs::create_directories(home() + "/Desktop");
-    fs::create_directories(scratch_.sub("staging/Backup"));
-    staging_ = fs::canonical(scratch_.sub("staging/Backup")).string();
-  }
+  FileCopyTest() { fs::create_directories(home() + "/Desktop"); }
 
   std::string home() const { return scratch_.sub("home"); }
   std::string restored() const { return home() + "/Desktop/Restored"; }
 
-  ManifestEntry add_source(const std::string& relative, const std::string& content, unsigned mode = 0644) {
-    testing::write_test_file(staging_ + "/" + relative, content, mode);
+  // An entry of the archive, in the order added, and its manifest line.
+  ManifestEntry add_source(const std::string& relative, const std::string& content) {
+    plan_.entries.push_back({relative, content});
     return {"C:\\Users\\alex\\" + relative, relative, content.size(), testing::sha256_hex(content)};
   }
 
-  // Finds the desktop as a run does, then copies; keeps the progress shown,
-  // the last percent of each file in turn. Its clock moves a second at each
-  // reading, so that no update is held back.
-  Result<FileRestoreOutcome> run(const std::vector<ManifestEntry>& entries) {
+  // Seals the archive, opens it as a run does, finds the desktop, then
+  // copies; keeps the progress shown, the last percent of each file in
+  // turn. Its clock moves a second at each reading, so that no update is
+  // held back. `damage` flips a byte of Backup.enc.
+  Result<FileRestoreOutcome> run(const std::vector<ManifestEntry>& entries, std::optional<std::size_t> damage = {}) {
     progress_.clear();
+    testing::write_backup(scratch_.sub("backup"), plan_);
+    if (damage) {
+      std::string sealed = testing::read_test_file(scratch_.sub("backup/Backup.enc"));
+      sealed[*damage] = static_cast<char>(sealed[*damage] ^ 1);
+      testing::write_test_file(scratch_.sub("backup/Backup.enc"), sealed);
+    }
+    auto archive = open_archive();
+    if (!archive) return archive.error();
     auto desktop = find_desktop_dir(home_);
     if (!desktop) return desktop.error();
     testing::ProgressRecord record;
@@ -74,7 +83,7 @@ class FileCopyTest : public ::testing::Test {
     const ProgressClock ticking = [now = std::chrono::steady_clock::time_point{}]() mutable {
       return now += std::chrono::seconds(1);
     };
-    auto outcome = restore_files(staging_, files, *desktop + "/Restored", progress, ticking);
+    auto outcome = restore_files(**archive, files, *desktop + "/Restored", progress, ticking);
     for (const auto& [percent, text] : record.percents) {
       if (!progress_.empty() && progress_.back().second == text) progress_.pop_back();
       progress_.emplace_back(static_cast<int>(percent), text);
@@ -82,11 +91,29 @@ class FileCopyTest : public ::testing::Test {
     return outcome;
   }
 
+  Result<std::unique_ptr<BackupArchive>> open_archive() const {
+    BackupKey key;
+    const testing::TestKey bytes = testing::test_key();
+    std::memcpy(key.data(), bytes.data(), bytes.size());
+    auto stream = SealedStream::open(scratch_.sub("backup/Backup.enc"), std::move(key));
+    if (!stream) return stream.error();
+    return BackupArchive::open(std::move(*stream));
+  }
+
+  // Every name below Restored that the copy writes to before a rename.
+  std::vector<std::string> partial_names() const {
+    std::vector<std::string> found;
+    for (const auto& item : fs::recursive_directory_iterator(restored())) {
+      if (item.path().filename().string().rfind(std::string(kPartialPrefix), 0) == 0) found.push_back(item.path());
+    }
+    return found;
+  }
+
   testing::ScratchDir scratch_;
   testing::FakeTools tools_{scratch_.sub("tools")};
   testing::EnvOverride env_{{"PATH", tools_.path_value()}};
   std::optional<std::string> home_ = home();
-  std::string staging_;
+  testing::BackupSpec plan_;
   std::vector<std::pair<int, std::string>> progress_;
 };
 
@@ -131,33 +158,36 @@ TEST_F(FileCopyTest, DesktopNeedsHome) {
 }
 
 TEST_F(FileCopyTest, CopiesVerifiedFilesAndReportsProgress) {
+  const mode_t old_umask = ::umask(022);
   const ManifestEntry entries[] = {
-      add_source("Documents/Work/report.docx", std::string(3 << 20, 'r'), 0750),
+      add_source("Documents/Work/report.docx", std::string(3 << 20, 'r')),
       add_source("top.txt", "top"),
       add_source("Pictures/a b.jpg", "picture"),
   };
   ManifestEntry windows_style = entries[2];
   windows_style.backup_path = "  Pictures\\a b.jpg ";
   auto outcome = run({entries[0], entries[1], windows_style});
+  ::umask(old_umask);
   ASSERT_TRUE(outcome.ok()) << outcome.error().render();
   EXPECT_EQ(outcome->restored, 3u);
+  EXPECT_EQ(outcome->kept, 0u);
   EXPECT_TRUE(outcome->failures.empty());
   EXPECT_EQ(testing::read_test_file(restored() + "/Documents/Work/report.docx"), std::string(3 << 20, 'r'));
-  EXPECT_EQ(fs::status(restored() + "/Documents/Work/report.docx").permissions(), static_cast<fs::perms>(0750));
+  EXPECT_EQ(fs::status(restored() + "/Documents/Work/report.docx").permissions(), static_cast<fs::perms>(0644));
   EXPECT_EQ(testing::read_test_file(restored() + "/top.txt"), "top");
   EXPECT_EQ(testing::read_test_file(restored() + "/Pictures/a b.jpg"), "picture");
   // By bytes: the big first file is nearly all of it.
   EXPECT_EQ(progress_,
             (std::vector<std::pair<int, std::string>>{
                 {99, entries[0].original_path}, {99, entries[1].original_path}, {100, entries[2].original_path}}));
+  EXPECT_TRUE(partial_names().empty());
 }
 
-// The file of Wi-Fi keys in clear is private to the user whatever the umask
-// or its own bits; every other file keeps its source's bits.
+// The file of Wi-Fi keys in clear is private to the user whatever the umask;
+// every other file gets the bits a new file gets.
 TEST_F(FileCopyTest, WifiPasswordsFileIsPrivate) {
   const mode_t old_umask = ::umask(002);
-  const ManifestEntry entries[] = {add_source("WiFi-Passwords.txt", "Home: secret", 0664),
-                                   add_source("notes.txt", "notes", 0664)};
+  const ManifestEntry entries[] = {add_source("WiFi-Passwords.txt", "Home: secret"), add_source("notes.txt", "notes")};
   testing::write_test_file(restored() + "/WiFi-Passwords.txt", "older copy", 0644);
   auto outcome = run({entries[0], entries[1]});
   ::umask(old_umask);
@@ -177,15 +207,29 @@ TEST_F(FileCopyTest, EmptyListStillMakesTheRestoredFolder) {
   EXPECT_TRUE(fs::is_directory(restored()));
 }
 
-TEST_F(FileCopyTest, RunningTwiceOverwritesTheFirstCopies) {
-  const std::vector<ManifestEntry> entries = {add_source("a/x.txt", "x"), add_source("y.txt", "y")};
+// A second run keeps what is already right, rewrites what is not, and
+// clears what a stopped run left under temporary names.
+TEST_F(FileCopyTest, RunningTwiceKeepsWhatIsRightAndRewritesTheRest) {
+  const std::vector<ManifestEntry> entries = {add_source("a/x.txt", "x"), add_source("y.txt", "y"),
+                                              add_source("a/z.txt", "z")};
   ASSERT_TRUE(run(entries).ok());
   testing::write_test_file(restored() + "/a/x.txt", "changed meanwhile, and longer");
+  testing::write_test_file(restored() + "/a/z.txt", "Z");  // same size, other content
+  testing::write_test_file(restored() + "/a/" + std::string(kPartialPrefix) + "AbC123", "left by a killed run");
+  struct stat kept_before {};
+  ASSERT_EQ(::stat((restored() + "/y.txt").c_str(), &kept_before), 0);
   auto second = run(entries);
   ASSERT_TRUE(second.ok()) << second.error().render();
-  EXPECT_EQ(second->restored, 2u);
+  EXPECT_EQ(second->restored, 3u);
+  EXPECT_EQ(second->kept, 1u);
   EXPECT_TRUE(second->failures.empty());
   EXPECT_EQ(testing::read_test_file(restored() + "/a/x.txt"), "x");
+  EXPECT_EQ(testing::read_test_file(restored() + "/a/z.txt"), "z");
+  struct stat kept_after {};
+  ASSERT_EQ(::stat((restored() + "/y.txt").c_str(), &kept_after), 0);
+  EXPECT_EQ(kept_after.st_ino, kept_before.st_ino);
+  EXPECT_TRUE(partial_names().empty());
+  EXPECT_EQ(progress_.size(), 3u);
 }
 
 TEST_F(FileCopyTest, UnsafeBackupPathsWriteNothing) {
@@ -193,7 +237,7 @@ TEST_F(FileCopyTest, UnsafeBackupPathsWriteNothing) {
   for (const std::string path : {"/etc/x", "C:\\x", "a/../x", "./x", "a//x", "x/", ".."}) {
     entries.push_back({"C:\\orig\\" + path, path, 1, testing::sha256_hex("x")});
   }
-  testing::write_test_file(staging_ + "/x", "x");
+  add_source("x", "x");
   auto outcome = run(entries);
   ASSERT_TRUE(outcome.ok()) << outcome.error().render();
   EXPECT_EQ(outcome->restored, 0u);
@@ -222,7 +266,9 @@ TEST_F(FileCopyTest, ChecksumMismatchTouchesNothing) {
                                }));
   EXPECT_FALSE(fs::exists(restored() + "/deep"));
   EXPECT_EQ(testing::read_test_file(restored() + "/kept.txt"), "earlier copy");
-  EXPECT_TRUE(progress_.empty());
+  // Each was shown while it was written, before its digest was known.
+  EXPECT_EQ(progress_, (std::vector<std::pair<int, std::string>>{{65, changed.original_path}, {100, upper.original_path}}));
+  EXPECT_TRUE(partial_names().empty());
 }
 
 TEST_F(FileCopyTest, EachFailureBecomesOneLineAndTheRestGoesOn) {
@@ -231,26 +277,68 @@ TEST_F(FileCopyTest, EachFailureBecomesOneLineAndTheRestGoesOn) {
   testing::write_test_file(restored() + "/blocked", "a file where a folder should be");
   const ManifestEntry onto_folder = add_source("folder", "f");
   fs::create_directories(restored() + "/folder");
-  // The destination is the source itself: opening it truncates the file, so
-  // the copy reads back empty.
-  const ManifestEntry self = add_source("self.txt", "self");
-  fs::create_symlink(staging_ + "/self.txt", restored() + "/self.txt");
+  // A link in the file's place is replaced; what it pointed to stays as it was.
+  const ManifestEntry linked = add_source("linked.txt", "linked");
+  testing::write_test_file(scratch_.sub("elsewhere.txt"), "elsewhere");
+  fs::create_symlink(scratch_.sub("elsewhere.txt"), restored() + "/linked.txt");
   const ManifestEntry good = add_source("good.txt", "good");
 
-  auto outcome = run({missing, blocked, onto_folder, self, good});
+  auto outcome = run({missing, blocked, onto_folder, linked, good});
   ASSERT_TRUE(outcome.ok()) << outcome.error().render();
-  EXPECT_EQ(outcome->restored, 1u);
+  EXPECT_EQ(outcome->restored, 2u);
   EXPECT_EQ(outcome->failures, (std::vector<std::string>{
-                                   "Cannot read C:\\gone.txt: Cannot open for hashing: " + staging_ + "/gone.txt",
+                                   "Cannot read C:\\gone.txt: the backup does not hold this file",
                                    "Cannot create folder for " + blocked.original_path + ": File exists",
                                    "Copy failed for " + onto_folder.original_path + ": Is a directory",
-                                   "Copy verification failed for " + self.original_path + " (expected " + self.sha256 +
-                                       ", got " + testing::sha256_hex("") + ")",
                                }));
+  EXPECT_EQ(testing::read_test_file(restored() + "/linked.txt"), "linked");
+  EXPECT_EQ(testing::read_test_file(scratch_.sub("elsewhere.txt")), "elsewhere");
   // Entries that stop before the copy show nothing of their own, but their
   // bytes count as done.
   EXPECT_EQ(progress_, (std::vector<std::pair<int, std::string>>{
-                           {27, onto_folder.original_path}, {63, self.original_path}, {100, good.original_path}}));
+                           {23, onto_folder.original_path}, {69, linked.original_path}, {100, good.original_path}}));
+  EXPECT_TRUE(partial_names().empty());
+}
+
+// The files come back in archive order, whatever the manifest's; the report
+// keeps the manifest's. Damage in one record costs only the files in it.
+TEST_F(FileCopyTest, ShuffledManifestAndADamagedRecord) {
+  plan_.chunk_size = 1024;
+  std::vector<ManifestEntry> entries;
+  for (int i = 0; i < 6; ++i) {
+    entries.push_back(add_source("d/" + std::to_string(i) + ".bin", std::string(700, static_cast<char>('a' + i))));
+  }
+  for (auto& entry : plan_.entries) entry.deflate = false;  // so that each file spans a known stretch
+  const std::vector<ManifestEntry> shuffled = {entries[4], entries[1], entries[5], entries[0], entries[3], entries[2]};
+  auto whole = run(shuffled);
+  ASSERT_TRUE(whole.ok()) << whole.error().render();
+  EXPECT_EQ(whole->restored, 6u);
+  for (const auto& entry : entries) {
+    EXPECT_EQ(testing::sha256_hex(testing::read_test_file(restored() + "/" + entry.backup_path)), entry.sha256);
+  }
+
+  fs::remove_all(restored());
+  // The third record's ciphertext: within file 2 or 3, not the central directory.
+  const std::size_t third_record = 13 + 2 * (16 + 1024 + 16) + 16 + 300;
+  auto damaged = run(shuffled, third_record);
+  ASSERT_TRUE(damaged.ok()) << damaged.error().render();
+  ASSERT_FALSE(damaged->failures.empty());
+  EXPECT_EQ(damaged->restored + damaged->failures.size(), 6u);
+  EXPECT_EQ(damaged->failures.size(), 3u);  // the record holds the end of one file, one whole, the start of another
+  std::size_t previous = 0;
+  for (const std::string& failure : damaged->failures) {
+    std::size_t position = 0;
+    while (position < shuffled.size() &&
+           failure != "Cannot read " + shuffled[position].original_path +
+                          ": the backup is damaged where this file is stored") {
+      ++position;
+    }
+    ASSERT_LT(position, shuffled.size()) << failure;
+    EXPECT_GE(position, previous) << "failures out of manifest order";
+    previous = position;
+    EXPECT_FALSE(fs::exists(restored() + "/" + shuffled[position].backup_path));
+  }
+  EXPECT_TRUE(partial_names().empty());
 }
 
 TEST_F(FileCopyTest, RestoredFolderThatCannotBeMadeIsFatal) {

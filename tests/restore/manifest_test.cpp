@@ -160,28 +160,30 @@ TEST(CheckManifest, ReadsPieceByPieceToTheVerdictOfTheWholeText) {
   }
 }
 
-TEST(LoadManifest, ReadsManifestJsonInsideTheRoot) {
-  testing::ScratchDir scratch;
-  auto missing = load_manifest(scratch.path());
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().render(), "manifest.json not found in backup: No such file or directory");
-
-  testing::write_test_file(scratch.sub("manifest.json"), manifest("[]").replace(20, 1, "\xC0"));
-  auto not_utf8 = load_manifest(scratch.path());
-  ASSERT_FALSE(not_utf8.ok());
-  EXPECT_EQ(not_utf8.error().render(), "manifest.json not found in backup: stream did not contain valid UTF-8");
-
-  testing::write_test_file(scratch.sub("manifest.json"), manifest("[]", "null"));
-  auto invalid = load_manifest(scratch.path());
-  ASSERT_FALSE(invalid.ok());
-  EXPECT_EQ(invalid.error().message(), "Failed to parse manifest.json");
-  ASSERT_NE(invalid.error().cause(), nullptr);
-  EXPECT_NE(invalid.error().cause()->message().find("\"skipped\""), std::string::npos);
-
-  testing::write_test_file(scratch.sub("manifest.json"), manifest("[" + entry() + "]"));
-  auto loaded = load_manifest(scratch.path());
-  ASSERT_TRUE(loaded.ok()) << loaded.error().render();
-  EXPECT_EQ(loaded->files.size(), 1u);
+// Read piece by piece, the manifest comes out as parsing it whole gives it.
+TEST(ReadManifest, FillsTheManifestFromPieces) {
+  const std::string text = manifest("[" + entry() + "," + entry() + "]");
+  const auto whole = parse_manifest(text);
+  ASSERT_TRUE(whole.ok()) << whole.error().render();
+  for (std::size_t piece : {1u, 7u, 4096u}) {
+    std::size_t at = 0;
+    const TextReader read = [&](char* buffer, std::size_t size) -> Result<std::size_t> {
+      const std::size_t take = std::min({piece, size, text.size() - at});
+      std::memcpy(buffer, text.data() + at, take);
+      at += take;
+      return take;
+    };
+    Manifest filled;
+    const auto outcome = read_manifest(read, filled);
+    ASSERT_TRUE(outcome.read.ok() && outcome.parse.ok()) << piece;
+    ASSERT_EQ(filled.files.size(), whole->files.size());
+    for (std::size_t i = 0; i < filled.files.size(); ++i) {
+      EXPECT_EQ(filled.files[i].original_path, whole->files[i].original_path);
+      EXPECT_EQ(filled.files[i].backup_path, whole->files[i].backup_path);
+      EXPECT_EQ(filled.files[i].size_bytes, whole->files[i].size_bytes);
+      EXPECT_EQ(filled.files[i].sha256, whole->files[i].sha256);
+    }
+  }
 }
 
 }  // namespace

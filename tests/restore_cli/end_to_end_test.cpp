@@ -1,5 +1,6 @@
 #include <termios.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -210,17 +211,18 @@ TEST_F(PasswordTries, CancellingTheSecondQuestionEndsAsACancelledPrompt) {
 }
 
 // Only a first record that does not open means the password: damage in a
-// later one ends the run as before, without a second question.
-TEST_F(PasswordTries, DamageInTheSecondRecordIsNotAskedAgain) {
+// later one that holds the archive's directory ends the run as before,
+// without a second question.
+TEST_F(PasswordTries, DamageInALaterRecordIsNotAskedAgain) {
   BackupSpec plan;
   plan.entries = testing::entries_with_manifest({{"Documents/report.txt", std::string(8192, 'r')}});
   for (auto& entry : plan.entries) entry.deflate = false;
   plan.chunk_size = 1024;
   testing::write_backup(drive(), plan);
   std::string sealed = testing::read_test_file(drive() + "/Backup.enc");
-  const std::size_t second_record_text = 13 + (12 + 4 + 1024 + 16) + 12 + 4 + 100;
-  ASSERT_GT(sealed.size(), second_record_text);
-  sealed[second_record_text] = static_cast<char>(sealed[second_record_text] ^ 1);
+  const std::size_t last_record_tag = sealed.size() - 8;
+  ASSERT_GT(sealed.size(), 13 + 3 * (12 + 4 + 1024 + 16));
+  sealed[last_record_tag] = static_cast<char>(sealed[last_record_tag] ^ 1);
   testing::write_test_file(drive() + "/Backup.enc", sealed);
   answer_passwords({std::string(testing::kTestPassword), std::string(testing::kTestPassword)});
   const ProgramRun result = run({drive()});
@@ -229,6 +231,54 @@ TEST_F(PasswordTries, DamageInTheSecondRecordIsNotAskedAgain) {
                                       {{{"--title=Korvo", "--password"}},
                                        testing::killed_window(progress_window("Decrypting your backup…", true)),
                                        {error_dialog(kWrongPasswordChain)}}));
+}
+
+// --check reads the whole backup and writes nothing anywhere: a good
+// backup, one opened with wrong passwords only, and a damaged one.
+TEST_F(PasswordTries, CheckReportsAndWritesNothing) {
+  const std::string damaged_photo =
+      "1 files would not come back from this backup:\n\n"
+      "  ! Cannot read C:\\Users\\alex\\Pictures\\2019\\a.jpg: the backup is damaged where this file is stored";
+  const std::string wrong = "Check failed: " + std::string(kWrongPasswordChain).substr(std::string("Restore failed: ").size());
+  const struct {
+    const char* name;
+    std::vector<std::string> answers;
+    bool damage;
+    int status;
+    testing::ExpectedCall last;
+  } cases[] = {
+      {"good", {std::string(testing::kTestPassword)}, false, 0,
+       {info_dialog("The backup is complete: 2 files, 200.0 kB, each matches its checksum.")}},
+      {"wrong passwords", std::vector<std::string>(5, "not the password"), false, 1, {error_dialog(wrong)}},
+      {"damaged", {std::string(testing::kTestPassword)}, true, 1, {error_dialog(damaged_photo)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(fakes.dir() + "/log");  // each case's calls alone
+    ::unlink(scratch.sub("asked").c_str());
+    write_sample_backup();
+    if (c.damage) {
+      // The photo is stored: the middle of the file is the middle of its data.
+      std::string sealed = testing::read_test_file(drive() + "/Backup.enc");
+      sealed[sealed.size() / 2] = static_cast<char>(sealed[sealed.size() / 2] ^ 1);
+      testing::write_test_file(drive() + "/Backup.enc", sealed);
+    }
+    answer_passwords(c.answers);
+    const auto drive_before = testing::tree_digests(drive());
+    const auto home_before = testing::tree_digests(home());
+
+    const ProgramRun result = run({"--check", drive()});
+
+    EXPECT_EQ(result.status.code, c.status) << result.err;
+    const auto calls = fakes.calls("zenity");
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), c.last.argv);
+    EXPECT_EQ(calls.front(), (Args{"--title=Korvo", "--password"}));
+    EXPECT_EQ(testing::tree_digests(drive()), drive_before);
+    EXPECT_EQ(testing::tree_digests(home()), home_before);
+    EXPECT_TRUE(staging_dirs().empty());
+    EXPECT_TRUE(fakes.calls("xdg-open").empty());
+  }
 }
 
 TEST_F(EndToEnd, CancelledPasswordDialogEndsBeforeAnyStagingDirectory) {

@@ -1,5 +1,7 @@
 #include "staging/archive.hpp"
 
+#include <cstring>
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -78,31 +80,57 @@ void flip_byte_of(std::string& zip, const std::string& content) {
 
 std::string valid_manifest() { return testing::manifest_for({{"a.txt", "alpha"}}); }
 
+const testing::TestKey& shared_key() {
+  static const testing::TestKey key = testing::test_key();
+  return key;
+}
+
 class ArchiveTest : public ::testing::Test {
  protected:
-  std::string archive_path() const { return scratch_.sub("Backup.zip.tmp"); }
   std::string staging_dir() const { return scratch_.sub("staging"); }
   std::string backup(std::string_view relative) const { return staging_dir() + "/Backup/" + std::string(relative); }
 
-  void write_archive(const std::string& bytes) const { testing::write_test_file(archive_path(), bytes); }
-  void write_entries(const std::vector<BackupEntry>& entries, bool zip64 = false) const {
-    write_archive(testing::zip_archive(entries, zip64));
+  // The archive bytes sealed into Backup.enc, opened as a restore opens them.
+  Result<std::unique_ptr<BackupArchive>> open_bytes(const std::string& zip, std::uint32_t chunk = 4096) const {
+    testing::write_test_file(scratch_.sub("Backup.enc"), testing::sealed_stream(shared_key(), zip, chunk));
+    BackupKey key;
+    std::memcpy(key.data(), shared_key().data(), shared_key().size());
+    auto stream = SealedStream::open(scratch_.sub("Backup.enc"), std::move(key));
+    if (!stream) return stream.error();
+    return BackupArchive::open(std::move(*stream));
+  }
+  std::unique_ptr<BackupArchive> open_entries(const std::vector<BackupEntry>& entries, bool zip64 = false) const {
+    auto archive = open_bytes(testing::zip_archive(entries, zip64));
+    EXPECT_TRUE(archive.ok()) << archive.error().render();
+    return archive ? std::move(*archive) : nullptr;
   }
 
-  Result<std::string> extract() const { return extract_backup_archive(archive_path(), staging_dir()); }
-  std::string extract_error() const {
-    auto result = extract();
-    return result.ok() ? "(extracted)" : result.error().render();
+  // The content of the file that unpacking would have left at `path`.
+  static Result<std::string> content_at(BackupArchive& archive, std::string_view path) {
+    const auto index = archive.find_file(path);
+    if (!index) return Error("(not found)");
+    auto entry = archive.open_entry(*index);
+    if (!entry) return entry.error();
+    std::string content;
+    char buffer[1000];
+    while (true) {
+      auto got = entry->read(buffer, sizeof buffer);
+      if (!got) return got.error();
+      if (*got == 0) return content;
+      content.append(buffer, *got);
+    }
   }
-  std::string check_error() const {
-    auto result = check_archive_manifest(archive_path(), check_manifest);
+  std::string check_error(const std::string& zip) const {
+    auto archive = open_bytes(zip);
+    if (!archive) return std::string(kOuter) + ": " + archive.error().render();
+    auto result = (*archive)->read_manifest(check_manifest);
     return result.ok() ? "(valid)" : result.error().render();
   }
 
   testing::ScratchDir scratch_;
 };
 
-TEST_F(ArchiveTest, UnpacksStoredDeflateAndZip64EntriesWithFolders) {
+TEST_F(ArchiveTest, ReadsStoredDeflateAndZip64EntriesAndUnpacksTheChosenOnes) {
   std::string big;
   for (int i = 0; big.size() < 100000; ++i) big += std::to_string(i * 7919) + ",";
   for (const bool zip64 : {false, true}) {
@@ -110,129 +138,156 @@ TEST_F(ArchiveTest, UnpacksStoredDeflateAndZip64EntriesWithFolders) {
     // Reading the archive leaves the process's time zone setting as it found it.
     const std::optional<std::string> zone = zip64 ? std::optional<std::string>("Europe/Paris") : std::nullopt;
     testing::EnvOverride env{{"TZ", zone}};
-    const std::string archive = scratch.sub("a.zip");
-    testing::write_test_file(archive, testing::zip_archive({{"photos/", ""},
-                                                            {"photos/2019/x.jpg", big, /*deflate=*/true},
-                                                            {"notes/stored.txt", big, /*deflate=*/false},
-                                                            {"top.txt", "top"}},
-                                                           zip64));
-    auto root = extract_backup_archive(archive, scratch.sub("staging"));
+    auto archive = open_entries({{"photos/", ""},
+                                 {"photos/2019/x.jpg", big, /*deflate=*/true},
+                                 {"notes/stored.txt", big, /*deflate=*/false},
+                                 {"top.txt", "top"},
+                                 {"left/out.txt", "not unpacked"}},
+                                zip64);
+    ASSERT_TRUE(archive);
+    EXPECT_TRUE(archive->check_entries().ok());
+    EXPECT_EQ(content_at(*archive, "photos/2019/x.jpg").value(), big);
+    EXPECT_EQ(content_at(*archive, "notes/stored.txt").value(), big);
+    EXPECT_EQ(archive->size_below({"photos", "notes", "top.txt"}), 2 * big.size() + 3);
+    auto root = archive->unpack_below({"photos", "notes", "top.txt"}, scratch.sub("staging"));
     ASSERT_TRUE(root.ok()) << root.error().render();
     EXPECT_EQ(*root, fs::canonical(scratch.sub("staging/Backup")).string());
     EXPECT_TRUE(fs::is_directory(*root + "/photos"));
     EXPECT_EQ(testing::read_test_file(*root + "/photos/2019/x.jpg"), big);
     EXPECT_EQ(testing::read_test_file(*root + "/notes/stored.txt"), big);
     EXPECT_EQ(testing::read_test_file(*root + "/top.txt"), "top");
+    EXPECT_FALSE(fs::exists(*root + "/left"));
     const char* zone_after = ::getenv("TZ");
     EXPECT_EQ(zone_after ? std::optional<std::string>(zone_after) : std::nullopt, zone);
   }
 }
 
-TEST_F(ArchiveTest, OddButSafeNamesLandInsideBackup) {
+// A path finds the entry that unpacking would have left there.
+TEST_F(ArchiveTest, OddButSafeNamesAreFoundWhereUnpackingPutThem) {
   std::vector<BackupEntry> entries = {
       {"a/../b", "dotted"},   {"a\\b", "backslash"},        {"dup.txt", "first"},
       {"dup.txt", "second"},  {"link", "../../etc/passwd"}, {"gr\x81n.txt", "cp437"},
       {"café/ü.txt", "utf8"}, {"./dot/x", "dot"},           {"empty-dir\\", ""},
+      {"d//e/./f", "doubled"},
   };
   std::string zip = testing::zip_archive(entries);
   clear_utf8_flag(zip, "gr\x81n.txt");
   mark_as_symlink(zip, "link");
-  write_archive(zip);
-
-  auto root = extract();
+  auto opened = open_bytes(zip);
+  ASSERT_TRUE(opened.ok()) << opened.error().render();
+  BackupArchive& archive = **opened;
+  ASSERT_TRUE(archive.check_entries().ok());
+  const std::pair<std::string, std::string> found[] = {
+      {"b", "dotted"},     {"a\\b", "backslash"},         {"dup.txt", "second"},
+      {"link", "../../etc/passwd"}, {"grün.txt", "cp437"}, {"café/ü.txt", "utf8"},
+      {"dot/x", "dot"},    {"d/e/f", "doubled"},          {"empty-dir\\", "(not found)"},
+      {"a/b", "(not found)"}, {"a", "(not found)"},
+  };
+  for (const auto& [path, content] : found) {
+    auto got = content_at(archive, path);
+    EXPECT_EQ(got ? *got : got.error().render(), content) << path;
+  }
+  // Unpacked, the link is a file holding its target, and the folder entry a folder.
+  auto root = archive.unpack_below({"link", "empty-dir\\"}, staging_dir());
   ASSERT_TRUE(root.ok()) << root.error().render();
-  EXPECT_EQ(testing::read_test_file(backup("b")), "dotted");
-  EXPECT_EQ(testing::read_test_file(backup("a\\b")), "backslash");
-  EXPECT_EQ(testing::read_test_file(backup("dup.txt")), "second");
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(backup("link"))));
   EXPECT_EQ(testing::read_test_file(backup("link")), "../../etc/passwd");
-  EXPECT_EQ(testing::read_test_file(backup("grün.txt")), "cp437");
-  EXPECT_EQ(testing::read_test_file(backup("café/ü.txt")), "utf8");
-  EXPECT_EQ(testing::read_test_file(backup("dot/x")), "dot");
   EXPECT_TRUE(fs::is_directory(backup("empty-dir\\")));
 }
 
-TEST_F(ArchiveTest, UnsafeNamesStopTheExtraction) {
-  for (const std::string name : {"../x", "a/../../x", "/etc/x", "//x"}) {
-    testing::ScratchDir scratch;
-    const std::string archive = scratch.sub("staging/a.zip");
-    testing::write_test_file(archive, testing::zip_archive({{"before.txt", "kept"}, {name, "escaped"}}));
-    auto result = extract_backup_archive(archive, scratch.sub("staging"));
-    ASSERT_FALSE(result.ok()) << name;
-    EXPECT_EQ(result.error().render(), "ZIP entry has an unsafe path") << name;
-    EXPECT_EQ(testing::read_test_file(scratch.sub("staging/Backup/before.txt")), "kept");
-    EXPECT_FALSE(fs::exists(scratch.sub("staging/x")));
-    EXPECT_FALSE(fs::exists(scratch.sub("x")));
-  }
+TEST(ResolvedEntryPath, ResolvesAsUnpackingDid) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"a/../b", "b"},       {"./a//b/", "a/b"}, {"a\\..\\b", "a\\..\\b"}, {"a/..", ""},
+      {"../x", std::nullopt}, {"a/../../x", std::nullopt}, {"/etc/x", std::nullopt}, {"//x", std::nullopt},
+      {std::string("a\0b", 3), std::nullopt},
+  };
+  for (const auto& [name, expected] : cases) EXPECT_EQ(resolved_entry_path(name), expected) << name;
 }
 
-TEST_F(ArchiveTest, RefusesEntriesItCannotOpen) {
+TEST_F(ArchiveTest, UnsafeNamesAndEntriesItCannotReadAreRefusedBeforeAnything) {
   struct Case {
     BackupEntry entry;
-    const char* cause;
+    std::string error;
   };
   const Case cases[] = {
-      {{"packed.bz2", "BZh91AY&SY", true, std::uint16_t{12}}, "Compression method not supported"},
+      {{"../x", "escaped"}, "ZIP entry has an unsafe path"},
+      {{"a/../../x", "escaped"}, "ZIP entry has an unsafe path"},
+      {{"/etc/x", "escaped"}, "ZIP entry has an unsafe path"},
+      {{"//x", "escaped"}, "ZIP entry has an unsafe path"},
+      {{"packed.bz2", "BZh91AY&SY", true, std::uint16_t{12}}, "Invalid ZIP entry: Compression method not supported"},
       {{"secret.txt", "ciphertext!!", false, std::nullopt, /*encrypted_flag=*/true},
-       "Password required to decrypt file"},
+       "Invalid ZIP entry: Password required to decrypt file"},
   };
   for (const auto& c : cases) {
-    write_entries({c.entry});
-    EXPECT_EQ(extract_error(), std::string("Invalid ZIP entry: ") + c.cause);
-    EXPECT_FALSE(fs::exists(backup(c.entry.name)));
+    auto archive = open_entries({{"before.txt", "kept"}, c.entry});
+    ASSERT_TRUE(archive);
+    auto checked = archive->check_entries();
+    ASSERT_FALSE(checked.ok()) << c.error;
+    EXPECT_EQ(checked.error().render(), c.error);
   }
 }
 
-TEST_F(ArchiveTest, DamagedContentFailsWhileCopying) {
+// Damaged content fails while it is read, and an entry never yields more
+// than it declares: the reader stops one byte past it.
+TEST_F(ArchiveTest, DamagedContentFailsWhileReading) {
   const std::string content(20000, 'q');
   const std::string marker = "stored content that will be damaged";
-  for (const bool deflate : {false, true}) {
-    std::string zip = testing::zip_archive({{"f.txt", deflate ? content : marker, deflate}});
-    if (deflate) {
-      // Corrupt the middle of the compressed stream.
-      const auto data_at = zip.find("f.txt") + 5;
-      zip[data_at + 8] ^= 0xff;
-      zip[data_at + 9] ^= 0xff;
-    } else {
-      flip_byte_of(zip, marker);
+  std::string inflated = testing::zip_archive({{"f.txt", content}});
+  const auto data_at = inflated.find("f.txt") + 5;
+  inflated[data_at + 8] ^= 0xff;  // the middle of the compressed stream
+  inflated[data_at + 9] ^= 0xff;
+  std::string stored = testing::zip_archive({{"f.txt", marker, false}});
+  flip_byte_of(stored, marker);
+  std::string bomb = testing::zip_archive({{"f.txt", std::string(1 << 20, 'z')}});
+  patch_headers(bomb, "f.txt", [&](std::size_t at, bool central) {
+    const std::size_t size_at = at + (central ? 24 : 22);
+    for (std::size_t i = 0; i < 4; ++i) bomb[size_at + i] = i == 0 ? 10 : 0;
+  });
+  for (const std::string& zip : {inflated, stored, bomb}) {
+    auto archive = open_bytes(zip);
+    ASSERT_TRUE(archive.ok()) << archive.error().render();
+    auto entry = (*archive)->open_entry(0);
+    ASSERT_TRUE(entry.ok()) << entry.error().render();
+    std::uint64_t total = 0;
+    char buffer[4096];
+    Result<std::size_t> got = std::size_t{0};
+    while ((got = entry->read(buffer, sizeof buffer)) && *got > 0) total += *got;
+    EXPECT_FALSE(got.ok());
+    EXPECT_LE(total, content.size());
+    if (&zip == &bomb) {
+      EXPECT_LE(total, 10u);
     }
-    write_archive(zip);
-    const std::string error = extract_error();
-    EXPECT_EQ(error.rfind("Cannot extract staging file: ", 0), 0u) << error;
   }
 }
 
 TEST_F(ArchiveTest, ReportsEachFailingStep) {
-  // The archive is missing, then not a ZIP archive.
-  EXPECT_EQ(extract_error(), "Cannot open decrypted backup: No such file or directory");
-  write_archive("this is not a zip archive at all, just text");
-  EXPECT_EQ(extract_error().rfind("Decrypted data is not a valid ZIP archive: ", 0), 0u) << extract_error();
+  auto not_zip = open_bytes("this is not a zip archive at all, just text");
+  ASSERT_FALSE(not_zip.ok());
+  EXPECT_EQ(not_zip.error().render(), "Backup data is not a valid ZIP archive: Not a zip archive");
 
   // "Backup" is taken by a file.
-  write_entries({{"x", "x"}});
+  auto archive = open_entries({{"x", "x"}});
   testing::write_test_file(staging_dir() + "/Backup", "in the way");
-  EXPECT_EQ(extract_error(), "Cannot create restore staging directory: File exists");
+  EXPECT_EQ(archive->unpack_below({"x"}, staging_dir()).error().render(),
+            "Cannot create restore staging directory: File exists");
   fs::remove(staging_dir() + "/Backup");
 
   // A file where a folder is needed, and a folder where a file is to go.
-  write_entries({{"a", "file"}, {"a/b", "below a file"}});
-  EXPECT_EQ(extract_error(), "Cannot create staging directory: File exists");
-  write_entries({{"d/", ""}, {"d", "over a folder"}});
-  EXPECT_EQ(extract_error(), "Cannot write staging file: Is a directory");
+  archive = open_entries({{"a", "file"}, {"a/b", "below a file"}});
+  EXPECT_EQ(archive->unpack_below({"a"}, staging_dir()).error().render(), "Cannot create staging directory: File exists");
+  fs::remove_all(staging_dir());
+  archive = open_entries({{"d/", ""}, {"d", "over a folder"}});
+  EXPECT_EQ(archive->unpack_below({"d"}, staging_dir()).error().render(), "Cannot write staging file: Is a directory");
 }
 
 TEST_F(ArchiveTest, ManifestCheckAcceptsAValidManifestAndWritesNothing) {
-  write_entries({{kManifestName, valid_manifest()}, {"a.txt", "alpha"}});
-  EXPECT_EQ(check_error(), "(valid)");
-  EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.path()), fs::directory_iterator()), 1);
-
-  write_entries({{kManifestName, valid_manifest(), /*deflate=*/false}}, /*zip64=*/true);
-  EXPECT_EQ(check_error(), "(valid)");
+  EXPECT_EQ(check_error(testing::zip_archive({{kManifestName, valid_manifest()}, {"a.txt", "alpha"}})), "(valid)");
+  EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.path()), fs::directory_iterator()), 1);  // Backup.enc
+  EXPECT_EQ(check_error(testing::zip_archive({{kManifestName, valid_manifest(), /*deflate=*/false}}, /*zip64=*/true)),
+            "(valid)");
 }
 
 TEST_F(ArchiveTest, ManifestCheckFailures) {
-  EXPECT_EQ(check_error(), std::string(kOuter) + ": Cannot open " + archive_path() + ": No such file or directory");
-
   const std::string absent = std::string(kOuter) + ": Backup data is missing manifest.json";
   const std::string missing = absent + ": ";
   const std::string unreadable = std::string(kOuter) + ": Cannot read manifest.json from backup data: ";
@@ -246,7 +301,6 @@ TEST_F(ArchiveTest, ManifestCheckFailures) {
     std::string expected_prefix;
     bool whole = false;  // the error is exactly the expected text, no cause below it
   };
-  // A missing and an invalid manifest are rendered whole in the staging tests.
   const Case cases[] = {
       {"", not_zip},
       {std::string(5000, 'z'), not_zip},
@@ -257,13 +311,12 @@ TEST_F(ArchiveTest, ManifestCheckFailures) {
       {bad_crc, unreadable},
       {zip({{kManifestName, "{\"korvo_version\": \"\xff\"}"}}), unreadable + "stream did not contain valid UTF-8"},
       {zip({{kManifestName, valid_manifest() + " {}"}}), invalid},
-      // With a repeated name the later entry counts, as it does when unpacking.
+      // With a repeated name the later entry counts, as it did when unpacking.
       {zip({{kManifestName, valid_manifest()}, {kManifestName, "[]"}}), invalid},
       {zip({{kManifestName, "[]"}, {kManifestName, valid_manifest()}}), "(valid)"},
   };
   for (const auto& c : cases) {
-    write_archive(c.bytes);
-    const std::string error = check_error();
+    const std::string error = check_error(c.bytes);
     if (c.whole) {
       EXPECT_EQ(error, c.expected_prefix);
     } else {

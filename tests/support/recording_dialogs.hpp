@@ -53,6 +53,7 @@ class RecordingDialogs : public Dialogs {
   }
   void show_notice(std::string_view text) override { notices.emplace_back(text); }
   void show_report(const std::vector<std::string>&, const std::string&) override {}
+  void show_info(std::string_view text) override { notices.emplace_back(text); }
   void show_failure(const std::vector<std::string>&) override {}
 };
 
