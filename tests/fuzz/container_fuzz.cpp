@@ -115,6 +115,15 @@ Expected read_reference(std::string_view file) {
   if (file.size() < 13) return failure("Backup.enc header is truncated");
   const std::uint32_t chunk = be32(file.substr(9));
   if (chunk == 0 || chunk > kMaxRecordLen) return failure("Backup.enc header has an invalid chunk size");
+  // The key is tried on a whole first record before the rest is looked at.
+  if (file.size() >= 13 + 16) {
+    const std::uint32_t length = be32(file.substr(13 + 12));
+    if (length >= 1 && length <= kMaxRecordLen && file.size() - 29 >= length &&
+        !open(file.substr(13, 12), file.substr(29, length))) {
+      expected.wrong_key = true;
+      return failure(kAuthFailed);
+    }
+  }
   // Every record header is checked before anything past the first record is opened.
   std::vector<std::pair<std::string_view, std::string_view>> records;
   std::size_t pos = 13;
