@@ -152,7 +152,8 @@ Result<std::unique_ptr<SealedStream>> SealedStream::open(const std::string& path
   auto got = pread_full(file->get(), fields.data(), fields.size(), kHeaderSize);
   if (got && *got == fields.size() && valid_length(read_be32(fields.data() + kNonceSize))) {
     const std::uint32_t length = read_be32(fields.data() + kNonceSize);
-    first = {{kHeaderSize, length, 0}, {kHeaderSize + kRecordHeaderSize + length, 0, length > kTagSize ? length - kTagSize : 0}};
+    const std::uint64_t held = length > kTagSize ? length - kTagSize : 0;
+    first = {{kHeaderSize, length, 0}, {kHeaderSize + kRecordHeaderSize + length, 0, held}};
   }
   std::unique_ptr<SealedStream> stream(new SealedStream(std::move(*file), std::move(key), std::move(first)));
   stream->cipher_->ctx.reset(EVP_CIPHER_CTX_new());

@@ -457,7 +457,8 @@ FileCheckOutcome check_files(BackupArchive& archive, const ManifestFiles& entrie
     }
     progress.file_done(0, false);
   }
-  std::stable_sort(planned.begin(), planned.end(), [](const Planned& a, const Planned& b) { return a.entry < b.entry; });
+  std::stable_sort(planned.begin(), planned.end(),
+                   [](const Planned& a, const Planned& b) { return a.entry < b.entry; });
 
   std::vector<bool> read(static_cast<std::size_t>(archive.entry_count()), false);
   for (const Planned& plan : planned) {
@@ -490,7 +491,8 @@ FileCheckOutcome check_files(BackupArchive& archive, const ManifestFiles& entrie
     if (read[static_cast<std::size_t>(index)] || archive.is_folder(index)) continue;
     const Streamed streamed = stream_entry(archive, index, buffer, [](std::string_view) { return Result<void>(); });
     if (streamed.read_error) {
-      outcome.failures.push_back(trf("Cannot read {}: {}", archive.entry_name(index), read_failure(*streamed.read_error)));
+      outcome.failures.push_back(
+          trf("Cannot read {}: {}", archive.entry_name(index), read_failure(*streamed.read_error)));
     }
   }
   // Records no entry reaches hold nothing, but a damaged one still says the backup is not whole.

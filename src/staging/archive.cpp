@@ -259,7 +259,9 @@ Result<void> BackupArchive::read_manifest(const ManifestCheck& check) {
   auto checked = check(read);
   // A record that does not open ends the run as it always has, whatever the manifest said.
   if (record_failure) return *record_failure;
-  if (!checked.read) return Error(tr(kOuter), Error(tr("Cannot read manifest.json from backup data"), checked.read.error()));
+  if (!checked.read) {
+    return Error(tr(kOuter), Error(tr("Cannot read manifest.json from backup data"), checked.read.error()));
+  }
   if (!checked.parse) return Error(tr(kOuter), Error(tr("Backup manifest is invalid"), checked.parse.error()));
   return Ok{};
 }
