@@ -57,11 +57,15 @@ Result<void> write_all(int fd, std::string_view bytes) {
   return Ok{};
 }
 
-Result<std::size_t> read_full(int fd, void* buffer, std::size_t size) {
+namespace {
+
+// One loop for both: pread when an offset is given.
+Result<std::size_t> read_until(int fd, void* buffer, std::size_t size, std::optional<std::uint64_t> offset) {
   std::size_t done = 0;
   auto* bytes = static_cast<char*>(buffer);
   while (done < size) {
-    const ssize_t got = ::read(fd, bytes + done, size - done);
+    const ssize_t got = offset ? ::pread(fd, bytes + done, size - done, static_cast<off_t>(*offset + done))
+                               : ::read(fd, bytes + done, size - done);
     if (got < 0) {
       if (errno == EINTR) continue;
       return os_error(errno);
@@ -70,6 +74,14 @@ Result<std::size_t> read_full(int fd, void* buffer, std::size_t size) {
     done += static_cast<std::size_t>(got);
   }
   return done;
+}
+
+}  // namespace
+
+Result<std::size_t> read_full(int fd, void* buffer, std::size_t size) { return read_until(fd, buffer, size, {}); }
+
+Result<std::size_t> pread_full(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
+  return read_until(fd, buffer, size, offset);
 }
 
 Result<std::string> read_file(const std::string& path) {

@@ -47,6 +47,8 @@ Result<void> write_all(int fd, std::string_view bytes);
 
 // Reads until the buffer is full or end of file; returns the byte count.
 Result<std::size_t> read_full(int fd, void* buffer, std::size_t size);
+// The same from `offset`, leaving the file position alone.
+Result<std::size_t> pread_full(int fd, void* buffer, std::size_t size, std::uint64_t offset);
 
 // The whole file as bytes; the error is the OS error.
 Result<std::string> read_file(const std::string& path);

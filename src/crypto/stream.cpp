@@ -38,22 +38,6 @@ std::uint32_t read_be32(const std::uint8_t* bytes) {
 
 bool valid_length(std::uint32_t length) { return length >= 1 && length <= kMaxRecordLen; }
 
-// pread until `size` bytes or the end of the file; the byte count.
-Result<std::size_t> pread_full(int fd, void* buffer, std::size_t size, std::uint64_t offset) {
-  auto* bytes = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t got = ::pread(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (got == 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  return done;
-}
-
 Error wrapped(std::string_view inner, ErrorKind kind = ErrorKind::kOther) {
   return Error(trf("Decryption failed. The password is incorrect or the backup is corrupted. ({})", inner), kind);
 }
