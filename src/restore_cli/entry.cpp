@@ -48,6 +48,15 @@ constexpr std::string_view kHelpText = N_(
     "  --gui      talk through windows, even on a terminal\n"
     "  --no-gui   talk through the terminal\n"
     "  --help     show this text\n");
+constexpr std::string_view kUnattendedHelpText = N_(
+    "\n"
+    "For many desktops at once (no window, no question):\n"
+    "  --unattended            ask nothing: every answer comes from the options below\n"
+    "  --password-stdin        read the password from one line of standard input\n"
+    "  --password-file FILE    read it from FILE, which only its owner may read\n"
+    "  --apps none|all|NAME,…  the apps to note as requested (default: none)\n"
+    "  --firefox keep|replace  keep or replace Firefox data already here (default: keep)\n"
+    "  --report-json FILE      write a JSON report of the run to FILE\n");
 
 // A child started with a closed descriptor 0-2 would hand our next open file
 // to it as its standard stream; /dev/null keeps those slots taken.
@@ -189,7 +198,7 @@ int run_entry(int argc, char** argv) {
   std::optional<HeldFolder> catalogs = use_desktop_language(temp_dir_from_environment());
   int status = 0;
   if (contains(args, kHelpFlag)) {
-    const std::string help = tr(kHelpText);
+    const std::string help = tr(kHelpText) + tr(kUnattendedHelpText);
     std::fwrite(help.data(), 1, help.size(), stdout);
   } else {
     status = restore_and_report(args);
