@@ -216,36 +216,44 @@ struct Planned {
   std::size_t manifest_index = 0;
 };
 
+// The manifest's files in archive order, so that the drive is read front to
+// back. Each that cannot come back (an unsafe path, a file the backup does
+// not hold) goes to `failed` with its line instead. With `restored_dir`, a
+// path must also stay inside that folder.
+std::vector<Planned> plan_in_archive_order(BackupArchive& archive, const ManifestFiles& entries,
+                                           const std::string* restored_dir,
+                                           const std::function<void(std::size_t, std::string)>& failed) {
+  std::vector<Planned> planned;
+  for (std::size_t index = 0; index < entries.size(); ++index) {
+    const ManifestEntryView entry = entries[index];
+    auto relative = normalise_backup_path(entry.backup_path);
+    if (!relative) {
+      failed(index, trf("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
+      continue;
+    }
+    if (restored_dir != nullptr && !ensure_within_root(*restored_dir, join_path(*restored_dir, *relative))) {
+      failed(index, trf("Unsafe backup path: {}", entry.original_path));
+      continue;
+    }
+    const auto found = archive.find_file(*relative);
+    if (!found) {
+      failed(index, trf("Cannot read {}: {}", entry.original_path, tr(kNotHeld)));
+      continue;
+    }
+    planned.push_back({*found, index});
+  }
+  std::stable_sort(planned.begin(), planned.end(), [](const Planned& a, const Planned& b) { return a.entry < b.entry; });
+  return planned;
+}
+
 class Copy {
  public:
   Copy(BackupArchive& archive, const std::string& restored_dir, CopyProgress& progress)
       : archive_(archive), restored_dir_(restored_dir), progress_(progress), buffer_(kCopyBufferSize) {}
 
-  // Unsafe paths and files the backup does not hold fail at once; the rest
-  // come back in archive order.
   std::vector<Planned> plan(const ManifestFiles& entries) {
-    std::vector<Planned> planned;
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-      const ManifestEntryView entry = entries[index];
-      auto relative = normalise_backup_path(entry.backup_path);
-      if (!relative) {
-        fail(index, trf("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
-        continue;
-      }
-      if (!ensure_within_root(restored_dir_, join_path(restored_dir_, *relative))) {
-        fail(index, trf("Unsafe backup path: {}", entry.original_path));
-        continue;
-      }
-      const auto found = archive_.find_file(*relative);
-      if (!found) {
-        fail(index, trf("Cannot read {}: {}", entry.original_path, tr(kNotHeld)));
-        continue;
-      }
-      planned.push_back({*found, index});
-    }
-    std::stable_sort(planned.begin(), planned.end(),
-                     [](const Planned& a, const Planned& b) { return a.entry < b.entry; });
-    return planned;
+    return plan_in_archive_order(archive_, entries, &restored_dir_,
+                                 [this](std::size_t index, std::string line) { fail(index, std::move(line)); });
   }
 
   // False when the disk is full: every later file would fail the same way.
@@ -441,24 +449,11 @@ FileCheckOutcome check_files(BackupArchive& archive, const ManifestFiles& entrie
   FileCheckOutcome outcome;
   std::vector<char> buffer(kCopyBufferSize);
   std::vector<std::pair<std::size_t, std::string>> failures;
-  std::vector<Planned> planned;
-  for (std::size_t index = 0; index < entries.size(); ++index) {
-    const ManifestEntryView entry = entries[index];
-    auto relative = normalise_backup_path(entry.backup_path);
-    std::optional<std::uint64_t> found;
-    if (relative) found = archive.find_file(*relative);
-    if (!relative) {
-      failures.emplace_back(index, trf("Unsafe backup path {}: {}", entry.original_path, relative.error().message()));
-    } else if (!found) {
-      failures.emplace_back(index, trf("Cannot read {}: {}", entry.original_path, tr(kNotHeld)));
-    } else {
-      planned.push_back({*found, index});
-      continue;
-    }
-    progress.file_done(0, false);
-  }
-  std::stable_sort(planned.begin(), planned.end(),
-                   [](const Planned& a, const Planned& b) { return a.entry < b.entry; });
+  const std::vector<Planned> planned =
+      plan_in_archive_order(archive, entries, nullptr, [&](std::size_t index, std::string line) {
+        failures.emplace_back(index, std::move(line));
+        progress.file_done(0, false);
+      });
 
   std::vector<bool> read(static_cast<std::size_t>(archive.entry_count()), false);
   for (const Planned& plan : planned) {
