@@ -47,6 +47,30 @@ class EndToEnd : public ::testing::Test {
 
   // zenity that answers the password dialog (after running the shell text
   // on_password) and accepts everything else.
+  // The backup's files: Documents/notes.txt, and with `with_damaged_file`
+  // also Documents/old.txt, which the manifest lists under another digest.
+  static std::vector<testing::BackupEntry> notes_with_manifest(bool with_damaged_file) {
+    const std::string notes = "notes\n";
+    std::vector<testing::ManifestLine> listed = {{testing::windows_original_path("Documents/notes.txt"),
+                                                  "Documents/notes.txt", notes.size(), testing::sha256_hex(notes)}};
+    if (with_damaged_file) {
+      listed.push_back({testing::windows_original_path("Documents/old.txt"), "Documents/old.txt", 3,
+                        testing::sha256_hex("old")});
+    }
+    return {{"manifest.json", testing::manifest_text(listed)},
+            {"Documents/notes.txt", notes},
+            {"Documents/old.txt", "new"}};
+  }
+
+  // A saved WPA2 network as the old computer exported it.
+  static std::string wifi_profile(const std::string& name, const std::string& key) {
+    return "<?xml version=\"1.0\"?>\r\n<WLANProfile xmlns=\"http://www.microsoft.com/networking/WLAN/profile/v1\">\r\n"
+           "\t<name>" + name + "</name>\r\n\t<SSIDConfig><SSID><name>" + name + "</name></SSID></SSIDConfig>\r\n"
+           "\t<MSM><security><authEncryption><authentication>WPA2PSK</authentication></authEncryption>\r\n"
+           "\t<sharedKey><keyType>passPhrase</keyType><protected>false</protected>"
+           "<keyMaterial>" + key + "</keyMaterial></sharedKey></security></MSM>\r\n</WLANProfile>\r\n";
+  }
+
   void add_dialog_zenity(const std::string& password, const std::string& on_password = "") {
     fakes.add("zenity", "case \"$2\" in --password) " + on_password + "\nprintf '%s\\n' '" + password +
                             "';; --progress) exec cat >/dev/null;; esac; exit 0");

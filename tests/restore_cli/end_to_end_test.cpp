@@ -482,12 +482,6 @@ constexpr const char* kChromeBookmarks = R"({
   }
 })";
 
-constexpr const char* kHomeNetProfile =
-    "<?xml version=\"1.0\"?>\r\n<WLANProfile xmlns=\"http://www.microsoft.com/networking/WLAN/profile/v1\">\r\n"
-    "\t<name>HomeNet</name>\r\n\t<SSIDConfig><SSID><name>HomeNet</name></SSID></SSIDConfig>\r\n"
-    "\t<MSM><security><authEncryption><authentication>WPA2PSK</authentication></authEncryption>\r\n"
-    "\t<sharedKey><keyType>passPhrase</keyType><protected>false</protected>"
-    "<keyMaterial>hunter22</keyMaterial></sharedKey></security></MSM>\r\n</WLANProfile>\r\n";
 
 // A backup that carries every kind of personal data, and a machine on which
 // each tool answers as a willing desktop would.
@@ -495,25 +489,16 @@ class FullRestore : public EndToEnd {
  protected:
   // With a damaged file, one the manifest lists with another digest.
   explicit FullRestore(bool with_damaged_file = false) {
-    const std::string notes = "notes\n";
-    std::vector<testing::ManifestLine> listed = {
-        {testing::windows_original_path("Documents/notes.txt"), "Documents/notes.txt", notes.size(),
-         testing::sha256_hex(notes)}};
-    if (with_damaged_file) {
-      listed.push_back({testing::windows_original_path("Documents/old.txt"), "Documents/old.txt", 3,
-                        testing::sha256_hex("old")});
-    }
     BackupSpec plan;
-    plan.entries = {{"manifest.json", testing::manifest_text(listed)},
-                    {"Documents/notes.txt", notes},
-                    {"Documents/old.txt", "new"},
-                    {"linux-install.json", kInstallList},
-                    {"BrowserData/Chrome/Default/Bookmarks", kChromeBookmarks},
-                    {"BrowserData/Firefox/abcd.default/places.sqlite", "places"},
-                    {"BrowserData/Firefox/abcd.default/logins.json", "{}"},
-                    {"WiFi/HomeNet.xml", kHomeNetProfile},
-                    {"Settings/settings.json", R"({"dark_mode": true, "wallpaper": "wallpaper.jpg"})"},
-                    {"Settings/wallpaper.jpg", "jpeg bytes"}};
+    plan.entries = notes_with_manifest(with_damaged_file);
+    plan.entries.insert(plan.entries.end(), {
+        {"linux-install.json", kInstallList},
+        {"BrowserData/Chrome/Default/Bookmarks", kChromeBookmarks},
+        {"BrowserData/Firefox/abcd.default/places.sqlite", "places"},
+        {"BrowserData/Firefox/abcd.default/logins.json", "{}"},
+        {"WiFi/HomeNet.xml", wifi_profile("HomeNet", "hunter22")},
+        {"Settings/settings.json", R"({"dark_mode": true, "wallpaper": "wallpaper.jpg"})"},
+        {"Settings/wallpaper.jpg", "jpeg bytes"}});
     testing::write_backup(drive(), plan);
 
     testing::write_test_file(home() + "/.mozilla/firefox/profiles.ini",

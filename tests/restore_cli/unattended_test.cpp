@@ -25,33 +25,18 @@ constexpr const char* kInstallList = R"([
   {"app": "Photoshop", "linux_name": "GIMP", "manager": "apt", "packages": ["gimp"]}
 ])";
 
-constexpr const char* kCafeProfile =
-    "<?xml version=\"1.0\"?>\r\n<WLANProfile xmlns=\"http://www.microsoft.com/networking/WLAN/profile/v1\">\r\n"
-    "\t<name>Cafe</name>\r\n\t<SSIDConfig><SSID><name>Cafe</name></SSID></SSIDConfig>\r\n"
-    "\t<MSM><security><authEncryption><authentication>WPA2PSK</authentication></authEncryption>\r\n"
-    "\t<sharedKey><keyType>passPhrase</keyType><protected>false</protected>"
-    "<keyMaterial>latte4all</keyMaterial></sharedKey></security></MSM>\r\n</WLANProfile>\r\n";
 
 class Unattended : public EndToEnd {
  protected:
   // With a damaged file: one the manifest lists under another digest.
   void write_backup(bool with_damaged_file = false) {
-    const std::string notes = "notes\n";
-    std::vector<testing::ManifestLine> listed = {
-        {testing::windows_original_path("Documents/notes.txt"), "Documents/notes.txt", notes.size(),
-         testing::sha256_hex(notes)}};
-    if (with_damaged_file) {
-      listed.push_back({testing::windows_original_path("Documents/old.txt"), "Documents/old.txt", 3,
-                        testing::sha256_hex("old")});
-    }
     BackupSpec plan;
-    plan.entries = {{"manifest.json", testing::manifest_text(listed)},
-                    {"Documents/notes.txt", notes},
-                    {"Documents/old.txt", "new"},
-                    {"linux-install.json", kInstallList},
-                    {"BrowserData/Firefox/abcd.default/places.sqlite", "places"},
-                    {"WiFi/Cafe.xml", kCafeProfile},
-                    {"Settings/settings.json", R"({"dark_mode": true})"}};
+    plan.entries = notes_with_manifest(with_damaged_file);
+    plan.entries.insert(plan.entries.end(), {
+        {"linux-install.json", kInstallList},
+        {"BrowserData/Firefox/abcd.default/places.sqlite", "places"},
+        {"WiFi/Cafe.xml", wifi_profile("Cafe", "latte4all")},
+        {"Settings/settings.json", R"({"dark_mode": true})"}});
     testing::write_backup(drive(), plan);
     testing::write_test_file(home() + "/.mozilla/firefox/profiles.ini",
                              "[Profile0]\nName=default\nIsRelative=1\nPath=local.default\nDefault=1\n");
