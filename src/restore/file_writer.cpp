@@ -63,13 +63,20 @@ class PartialFile {
     path_.clear();
   }
 
-  // Synced before the rename: after a power cut the name holds all of the file or none.
-  Result<void> place(const std::string& destination, mode_t mode) {
+  // Written in full: its final bits, and closed. A copy of the descriptor
+  // is kept in `handle` when that has none, to sync the file system by.
+  Result<void> close(mode_t mode, Fd& handle) {
     if (::fchmod(fd_.get(), mode) != 0) return os_error(errno);
-    while (::fdatasync(fd_.get()) != 0) {
-      if (errno != EINTR) return os_error(errno);
+    if (!handle.valid()) {
+      const int copy = ::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0);
+      if (copy < 0) return os_error(errno);
+      handle = Fd(copy);
     }
-    KORVO_RETURN_IF_ERROR(close_checked(fd_));
+    return close_checked(fd_);
+  }
+
+  // Only once its content is synced.
+  Result<void> rename_to(const std::string& destination) {
     if (::rename(path_.c_str(), destination.c_str()) != 0) return os_error(errno);
     path_.clear();
     return Ok{};
@@ -83,93 +90,127 @@ class PartialFile {
 
 }  // namespace
 
-// The writer thread's side: one file at a time.
+// The writer thread's side: one file at a time, landed in batches. A file
+// gets its real name only after its content is on the disk, so that after
+// a power cut the name holds all of the file or none; one sync of the file
+// system for a batch costs what one sync per file would cost for each.
 class FileWriter::Work {
  public:
   explicit Work(std::atomic<bool>& stopped) : stopped_(stopped) {}
 
   void begin(FileJob job) {
-    job_ = std::move(job);
-    outcome_ = WriteOutcome{};
-    outcome_.position = job_.position;
-    outcome_.manifest_index = job_.manifest_index;
-    partial_.reset();
-    error_.reset();
+    current_.job = std::move(job);
+    current_.outcome = WriteOutcome{};
+    current_.partial.reset();
+    current_.error.reset();
+    current_.outcome.position = current_.job.position;
+    current_.outcome.manifest_index = current_.job.manifest_index;
     skipped_ = stopped_.load();
     if (skipped_) return;
-    auto partial = PartialFile::create(parent_path(job_.destination));
+    auto partial = PartialFile::create(parent_path(current_.job.destination));
     if (!partial) {
-      fail(copy_failed(partial.error()));
+      fail(current_, copy_failed(current_.job, partial.error()));
       return;
     }
-    partial_.emplace(std::move(*partial));
+    current_.partial.emplace(std::move(*partial));
   }
 
   void piece(const char* data, std::size_t size) {
-    outcome_.bytes += size;
-    if (!partial_ || error_ || size == 0) return;
-    if (auto written = write_all(partial_->fd(), std::string_view(data, size)); !written) {
-      abandon();
-      fail(copy_failed(written.error()));
+    current_.outcome.bytes += size;
+    if (!current_.partial || current_.error || size == 0) return;
+    if (auto written = write_all(current_.partial->fd(), std::string_view(data, size)); !written) {
+      fail(current_, copy_failed(current_.job, written.error()));
     }
   }
 
-  WriteOutcome finish(std::optional<Error> verdict) {
-    outcome_.verdict_ok = !verdict;
+  void finish(std::optional<Error> verdict, std::vector<WriteOutcome>& done) {
+    Landing& landing = current_;
+    landing.outcome.verdict_ok = !verdict;
     if (skipped_) {
-      outcome_.state = WriteOutcome::State::kSkipped;
-      return outcome_;
+      landing.outcome.state = WriteOutcome::State::kSkipped;
+    } else if (!landing.error && verdict) {
+      fail(landing, std::move(*verdict));
+    } else if (!landing.error) {
+      if (auto closed = landing.partial->close(final_mode(landing.job.destination, umask_), sync_handle_); !closed) {
+        fail(landing, copy_failed(landing.job, closed.error()));
+      }
     }
-    if (!error_ && verdict) {
-      abandon();
-      error_ = std::move(verdict);
+    batch_bytes_ += landing.outcome.bytes;
+    batch_.push_back(std::move(landing));
+    if (batch_.size() >= kBatchFiles || batch_bytes_ >= kBatchBytes) land(done);
+  }
+
+  // Syncs, renames into place and reads back every file of the batch.
+  void land(std::vector<WriteOutcome>& done) {
+    std::optional<Error> unsynced;
+    if (sync_handle_.valid()) {
+      if (::syncfs(sync_handle_.get()) != 0) unsynced = os_error(errno);
+      sync_handle_.reset();
     }
-    if (!error_) place();
-    partial_.reset();
-    if (error_) {
-      outcome_.state = WriteOutcome::State::kFailed;
-      outcome_.error = std::move(error_);
+    for (Landing& landing : batch_) {
+      if (landing.partial && !landing.error) {
+        if (unsynced) {
+          fail(landing, copy_failed(landing.job, *unsynced));
+        } else if (auto renamed = landing.partial->rename_to(landing.job.destination); !renamed) {
+          fail(landing, copy_failed(landing.job, renamed.error()));
+        } else {
+          verify(landing);
+        }
+      }
+      landing.partial.reset();
+      if (landing.error) {
+        landing.outcome.state = WriteOutcome::State::kFailed;
+        landing.outcome.error = std::move(landing.error);
+      }
+      done.push_back(std::move(landing.outcome));
     }
-    return outcome_;
+    batch_.clear();
+    batch_bytes_ = 0;
   }
 
  private:
-  Error copy_failed(const Error& error) const {
-    return Error(trf("Copy failed for {}: {}", job_.original_path, error.message()), error.kind());
+  // Enough to make one sync worth it, little enough that reading the files
+  // back still finds them in memory.
+  static constexpr std::size_t kBatchFiles = 256;
+  static constexpr std::uint64_t kBatchBytes = 64 << 20;
+
+  struct Landing {
+    FileJob job;
+    WriteOutcome outcome;
+    std::optional<PartialFile> partial;
+    std::optional<Error> error;
+  };
+
+  static Error copy_failed(const FileJob& job, const Error& error) {
+    return Error(trf("Copy failed for {}: {}", job.original_path, error.message()), error.kind());
   }
 
   // A full disk fails every file after this one too: the copy stops here.
-  void fail(Error error) {
+  void fail(Landing& landing, Error error) {
     if (error.kind() == ErrorKind::kNoSpace) stopped_.store(true);
-    error_ = std::move(error);
+    if (landing.partial) landing.partial->discard();
+    landing.partial.reset();
+    landing.error = std::move(error);
   }
 
-  void abandon() {
-    if (partial_) partial_->discard();
-  }
-
-  void place() {
-    if (auto placed = partial_->place(job_.destination, final_mode(job_.destination, umask_)); !placed) {
-      partial_->discard();
-      fail(copy_failed(placed.error()));
-      return;
-    }
-    auto digest = sha256_file(job_.destination);
+  void verify(Landing& landing) {
+    const FileJob& job = landing.job;
+    auto digest = sha256_file(job.destination);
     if (!digest) {
-      fail(Error(trf("Cannot verify {} after copy: {}", job_.original_path, digest.error().message())));
-    } else if (*digest != job_.sha256) {
-      fail(Error(trf("Copy verification failed for {} (expected {}, got {})", job_.original_path, job_.sha256,
-                     *digest)));
+      landing.error = Error(trf("Cannot verify {} after copy: {}", job.original_path, digest.error().message()));
+    } else if (*digest != job.sha256) {
+      landing.error =
+          Error(trf("Copy verification failed for {} (expected {}, got {})", job.original_path, job.sha256, *digest));
     }
   }
 
   std::atomic<bool>& stopped_;
   mode_t umask_ = current_umask();
-  FileJob job_;
-  WriteOutcome outcome_;
-  std::optional<PartialFile> partial_;
-  std::optional<Error> error_;
+  Landing current_;
   bool skipped_ = false;
+  std::vector<Landing> batch_;
+  std::uint64_t batch_bytes_ = 0;
+  Fd sync_handle_;
 };
 
 FileWriter::FileWriter(std::size_t piece_size) : piece_size_(piece_size) {
@@ -226,6 +267,7 @@ std::vector<WriteOutcome> FileWriter::take_outcomes() {
 }
 
 std::vector<WriteOutcome> FileWriter::drain() {
+  push({Task::Kind::kLand, {}, {}, 0, {}});
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return done_ == begun_ && tasks_.empty(); });
   return std::exchange(outcomes_, {});
@@ -240,7 +282,7 @@ void FileWriter::run() {
     Task task = std::move(tasks_.front());
     tasks_.pop_front();
     lock.unlock();
-    std::optional<WriteOutcome> outcome;
+    std::vector<WriteOutcome> done;
     switch (task.kind) {
       case Task::Kind::kBegin:
         work.begin(std::move(task.job));
@@ -249,15 +291,16 @@ void FileWriter::run() {
         work.piece(task.piece.data(), task.size);
         break;
       case Task::Kind::kFinish:
-        outcome = work.finish(std::move(task.verdict));
+        work.finish(std::move(task.verdict), done);
+        break;
+      case Task::Kind::kLand:
+        work.land(done);
         break;
     }
     lock.lock();
     if (task.kind == Task::Kind::kPiece) free_.push_back(std::move(task.piece));
-    if (outcome) {
-      outcomes_.push_back(std::move(*outcome));
-      ++done_;
-    }
+    done_ += done.size();
+    for (WriteOutcome& outcome : done) outcomes_.push_back(std::move(outcome));
     changed_.notify_all();
   }
 }

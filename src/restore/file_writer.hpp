@@ -16,7 +16,8 @@
 
 // The writing half of the copy, on a thread of its own: while the reading
 // half decrypts, inflates and hashes the next piece, this one writes the
-// last to its private temporary name, places each file and reads it back.
+// last to its private temporary name, and lands the files in batches:
+// synced, renamed into place and read back.
 // Writing into the page cache costs as much as all the rest, so the two
 // halves overlap. Files are taken strictly in the order they are begun.
 namespace korvo {
@@ -56,7 +57,8 @@ class FileWriter {
   // That file's content is over. An error is its line: the file is not placed.
   void finish(std::optional<Error> verdict);
 
-  // What came of files since the last call, without waiting.
+  // What came of files since the last call, without waiting: files land
+  // in batches.
   std::vector<WriteOutcome> take_outcomes();
   // Waits until every file handed over is done; what came of the rest.
   std::vector<WriteOutcome> drain();
@@ -65,7 +67,7 @@ class FileWriter {
 
  private:
   struct Task {
-    enum class Kind { kBegin, kPiece, kFinish } kind;
+    enum class Kind { kBegin, kPiece, kFinish, kLand } kind;
     FileJob job;
     Piece piece;
     std::size_t size = 0;
