@@ -175,7 +175,9 @@ Result<std::optional<EndRecord>> read_end_record(SealedStream& stream, std::uint
   EndRecord record{le16(&end[10]), le32(&end[12]), le32(&end[16]), at, false};
 
   std::array<char, kLocatorSize> locator{};
-  if (at >= kLocatorSize) KORVO_RETURN_IF_ERROR(read_exactly(stream, at - kLocatorSize, locator.data(), locator.size()));
+  if (at >= kLocatorSize) {
+    KORVO_RETURN_IF_ERROR(read_exactly(stream, at - kLocatorSize, locator.data(), locator.size()));
+  }
   if (at >= kLocatorSize && le32(locator.data()) == kZip64LocatorSignature) {
     const std::uint32_t end64_disk = le32(&locator[4]);
     const std::uint64_t end64_at = le64(&locator[8]);
