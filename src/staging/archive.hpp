@@ -47,18 +47,17 @@ class EntryReader {
   struct Inflater;
   EntryReader(BackupArchive& archive, const ZipEntry& entry, std::uint64_t data_at);
   Result<std::size_t> inflate_into(char* into, std::size_t size, bool& ended);
-  Result<std::size_t> finish(std::size_t got);
 
   BackupArchive* archive_;
   std::unique_ptr<Inflater> inflater_;  // none for a stored entry
   std::uint64_t next_;                  // the next byte of its data in the plaintext
-  std::uint64_t data_left_;
+  std::uint64_t data_left_;             // of its data, compressed or stored
   std::uint64_t declared_;
   std::uint64_t produced_ = 0;
   std::uint32_t expected_crc_;
   std::uint32_t crc_ = 0;
   bool ended_ = false;
-  std::optional<Error> failure_;
+  std::optional<Error> failure_;  // every later read fails with it too
 };
 
 // The ZIP archive that Backup.enc seals, read in place: nothing decrypted
