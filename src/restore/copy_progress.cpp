@@ -63,6 +63,8 @@ void CopyProgress::file_done(std::uint64_t size, bool came_back) {
   if (begun) update();
 }
 
+void CopyProgress::file_lost(std::uint64_t bytes) { came_back_ -= std::min(bytes, came_back_); }
+
 void CopyProgress::file_kept(std::string_view windows_path, std::uint64_t size) {
   path_ = windows_path;
   in_file_ = false;

@@ -39,6 +39,9 @@ class CopyProgress {
   // An entry is over, whether or not it got as far as begin_file: its whole
   // share counts as done. `came_back`: the file is in place and right.
   void file_done(std::uint64_t size, bool came_back);
+  // A file that file_done counted as back did not land after all (written
+  // on another thread, it failed there): its bytes no longer count.
+  void file_lost(std::uint64_t bytes);
   // A file already right from an earlier run: done at once, nothing written.
   void file_kept(std::string_view windows_path, std::uint64_t size);
   // Shows where it ended; the report's figures.

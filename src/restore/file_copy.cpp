@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include <fmt/format.h>
@@ -17,14 +18,16 @@
 #include "common/process.hpp"
 #include "common/text.hpp"
 #include "hashing/sha256.hpp"
+#include "restore/file_writer.hpp"
 #include "staging/paths.hpp"
 #include "common/i18n.hpp"
 
 namespace korvo {
 namespace {
 
-constexpr std::string_view kWifiPasswordsFile = "WiFi-Passwords.txt";
 constexpr std::size_t kCopyBufferSize = 1 << 20;
+// Small enough that reading and writing overlap within a file of a few hundred KiB.
+constexpr std::size_t kPieceSize = 256 * 1024;
 constexpr std::string_view kDamagedHere = N_("the backup is damaged where this file is stored");
 constexpr std::string_view kNotHeld = N_("the backup does not hold this file");
 
@@ -49,21 +52,6 @@ std::optional<std::string> desktop_from_xdg(const std::string& home) {
   return path;
 }
 
-// The file of Wi-Fi keys in clear is for this user's eyes only, whatever
-// the umask; every other file gets what a new file gets.
-mode_t final_mode(std::string_view destination, mode_t umask_bits) {
-  const std::size_t slash = destination.rfind('/');
-  const std::string_view name = slash == std::string_view::npos ? destination : destination.substr(slash + 1);
-  if (name == kWifiPasswordsFile) return 0600;
-  return 0666 & ~umask_bits;
-}
-
-mode_t current_umask() {
-  const mode_t bits = ::umask(0);
-  ::umask(bits);
-  return bits;
-}
-
 // Why an entry could not be read, as the failure line says it: the drive's
 // own failure, or damage in the backup.
 std::string read_failure(const Error& error) {
@@ -72,9 +60,9 @@ std::string read_failure(const Error& error) {
 }
 
 // The folders of restored files. A folder it made for a file that did not
-// come back goes again, so a failed file leaves no folder behind. The first
-// time it meets a folder that was there, it removes the temporary files a
-// stopped run left in it.
+// come back goes again at the end, when nothing else went into it, so a
+// failed file leaves no folder behind. The first time it meets a folder
+// that was there, it removes the temporary files a stopped run left in it.
 class Folders {
  public:
   // The folders made, outermost first; the OS error otherwise.
@@ -113,6 +101,24 @@ class Folders {
     }
   }
 
+  // Made for a file that may still fail: kept until the end, as the writer
+  // may be putting a later file into it.
+  void made_for(std::size_t position, std::vector<std::string> made) {
+    if (!made.empty()) pending_.emplace(position, std::move(made));
+  }
+  void landed(std::size_t position) { pending_.erase(position); }
+  void lost(std::size_t position) {
+    if (auto found = pending_.find(position); found != pending_.end()) {
+      lost_.push_back(std::move(found->second));
+      pending_.erase(found);
+    }
+  }
+  // Those of lost files that stayed empty.
+  void remove_lost() {
+    for (auto made = lost_.rbegin(); made != lost_.rend(); ++made) undo(*made);
+    lost_.clear();
+  }
+
  private:
   static void sweep(const std::string& folder) {
     auto names = list_directory(folder);
@@ -123,48 +129,8 @@ class Folders {
   }
 
   std::unordered_set<std::string> known_;
-};
-
-// A new, private (0600) file beside the destination, removed again unless
-// it is renamed into place.
-class PartialFile {
- public:
-  static Result<PartialFile> create(const std::string& folder) {
-    std::string name = join_path(folder, std::string(kPartialPrefix) + "XXXXXX");
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return os_error(errno);
-    return PartialFile(Fd(fd), std::move(name));
-  }
-  PartialFile(PartialFile&& other) noexcept : fd_(std::move(other.fd_)), path_(std::exchange(other.path_, {})) {}
-  PartialFile& operator=(PartialFile&&) = delete;
-  ~PartialFile() {
-    if (!path_.empty()) (void)::unlink(path_.c_str());
-  }
-
-  int fd() const { return fd_.get(); }
-
-  void discard() {
-    fd_.reset();
-    if (!path_.empty()) (void)::unlink(path_.c_str());
-    path_.clear();
-  }
-
-  // Synced before the rename: after a power cut the name holds all of the file or none.
-  Result<void> place(const std::string& destination, mode_t mode) {
-    if (::fchmod(fd_.get(), mode) != 0) return os_error(errno);
-    while (::fdatasync(fd_.get()) != 0) {
-      if (errno != EINTR) return os_error(errno);
-    }
-    KORVO_RETURN_IF_ERROR(close_checked(fd_));
-    if (::rename(path_.c_str(), destination.c_str()) != 0) return os_error(errno);
-    path_.clear();
-    return Ok{};
-  }
-
- private:
-  PartialFile(Fd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
-  Fd fd_;
-  std::string path_;
+  std::unordered_map<std::size_t, std::vector<std::string>> pending_;
+  std::vector<std::vector<std::string>> lost_;
 };
 
 // An entry read to its end through `sink`, and the digest of what was read.
@@ -249,31 +215,41 @@ std::vector<Planned> plan_in_archive_order(BackupArchive& archive, const Manifes
 class Copy {
  public:
   Copy(BackupArchive& archive, const std::string& restored_dir, CopyProgress& progress)
-      : archive_(archive), restored_dir_(restored_dir), progress_(progress), buffer_(kCopyBufferSize) {}
+      : archive_(archive), restored_dir_(restored_dir), progress_(progress), writer_(kPieceSize) {}
 
   std::vector<Planned> plan(const ManifestFiles& entries) {
     return plan_in_archive_order(archive_, entries, &restored_dir_,
                                  [this](std::size_t index, std::string line) { fail(index, std::move(line)); });
   }
 
-  // False when the disk is full: every later file would fail the same way.
-  bool restore(const ManifestEntryView& entry, std::size_t manifest_index, std::uint64_t index) {
+  // Once a disk is full, every later file would fail the same way.
+  bool stopped() const { return disk_full_ || writer_.stopped(); }
+
+  void restore(const ManifestEntryView& entry, std::size_t manifest_index, std::uint64_t index,
+               std::size_t position) {
+    absorb(writer_.take_outcomes());
     const std::string destination = join_path(restored_dir_, *normalise_backup_path(entry.backup_path));
     const std::uint64_t size = archive_.entry_size(index);
     if (already_right(destination, size, entry.sha256)) {
       ++outcome_.restored;
       ++outcome_.kept;
       progress_.file_kept(entry.original_path, size);
-      return true;
+      return;
     }
-    auto written = write(entry, destination, index, size);
-    progress_.file_done(size, written.ok());
-    if (written) {
-      ++outcome_.restored;
-      return true;
+    auto made = folders_.make(parent_path(destination));
+    if (!made) {
+      failures_.emplace_back(manifest_index,
+                             trf("Cannot create folder for {}: {}", entry.original_path, made.error().message()));
+      progress_.file_done(size, false);
+      if (made.error().kind() == ErrorKind::kNoSpace) disk_full_ = true;
+      return;
     }
-    failures_.emplace_back(manifest_index, written.error().message());
-    return written.error().kind() != ErrorKind::kNoSpace;
+    folders_.made_for(position, std::move(*made));
+    writer_.begin({position, manifest_index, destination, std::string(entry.original_path), std::string(entry.sha256)});
+    progress_.begin_file(entry.original_path, size);
+    std::optional<Error> verdict = read_into_writer(entry, index);
+    progress_.file_done(size, !verdict);
+    writer_.finish(std::move(verdict));
   }
 
   void fail(std::size_t manifest_index, std::string message) {
@@ -281,14 +257,18 @@ class Copy {
     progress_.file_done(0, false);
   }
 
-  FileRestoreOutcome finish() {
+  // `reached`: the files of the plan that were handed over or kept.
+  FileRestoreOutcome finish(std::size_t planned, std::size_t reached) {
+    absorb(writer_.drain());
+    folders_.remove_lost();
+    outcome_.disk_full = stopped();
+    outcome_.not_tried = skipped_ + (planned - reached);
+    outcome_.copied = progress_.finish();
     std::stable_sort(failures_.begin(), failures_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& failure : failures_) outcome_.failures.push_back(std::move(failure.second));
     return std::move(outcome_);
   }
-
-  FileRestoreOutcome& outcome() { return outcome_; }
 
  private:
   // A file left by an earlier run is kept when it is exactly what the manifest holds.
@@ -300,62 +280,72 @@ class Copy {
     return digest && *digest == sha256;
   }
 
-  // Checks, writes and checks again one entry; a failure is its report line.
-  Result<void> write(const ManifestEntryView& entry, const std::string& destination, std::uint64_t index,
-                     std::uint64_t size) {
-    const std::string folder = parent_path(destination);
-    auto made = folders_.make(folder);
-    if (!made) {
-      return Error(trf("Cannot create folder for {}: {}", entry.original_path, made.error().message()),
-                   made.error().kind());
-    }
-    const auto copy_failed = [&](const Error& error) {
-      return Error(trf("Copy failed for {}: {}", entry.original_path, error.message()), error.kind());
+  // Reads and hashes the entry, handing each piece to the writer; what is
+  // wrong with what was read, as the file's failure line.
+  std::optional<Error> read_into_writer(const ManifestEntryView& entry, std::uint64_t index) {
+    const auto cannot_read = [&](const Error& error) {
+      return Error(trf("Cannot read {}: {}", entry.original_path, read_failure(error)));
     };
-    auto partial = PartialFile::create(folder);
-    if (!partial) {
-      folders_.undo(*made);
-      return copy_failed(partial.error());
+    auto reader = archive_.open_entry(index);
+    if (!reader) return cannot_read(reader.error());
+    Sha256 hash;
+    while (true) {
+      // The writer has met a full disk: the rest of this file is of no use.
+      if (writer_.stopped()) return os_error(ENOSPC);
+      FileWriter::Piece piece = writer_.take_buffer();
+      auto got = reader->read(piece.data(), piece.size());
+      if (!got) {
+        writer_.write(std::move(piece), 0);
+        return cannot_read(got.error());
+      }
+      if (*got > 0) {
+        if (auto hashed = hash.update(std::string_view(piece.data(), *got)); !hashed) {
+          writer_.write(std::move(piece), 0);
+          return cannot_read(hashed.error());
+        }
+      }
+      writer_.write(std::move(piece), *got);
+      if (*got == 0) break;
+      progress_.wrote(*got);
     }
-    progress_.begin_file(entry.original_path, size);
-    const Streamed streamed = stream_entry(archive_, index, buffer_, [&](std::string_view piece) -> Result<void> {
-      KORVO_RETURN_IF_ERROR(write_all(partial->fd(), piece));
-      progress_.wrote(piece.size());
-      return Ok{};
-    });
-    if (streamed.sink_error || streamed.read_error || streamed.digest != entry.sha256) {
-      partial->discard();  // before its folder
-      folders_.undo(*made);
-    }
-    if (streamed.sink_error) return copy_failed(*streamed.sink_error);
-    if (streamed.read_error) {
-      return Error(trf("Cannot read {}: {}", entry.original_path, read_failure(*streamed.read_error)));
-    }
-    if (streamed.digest != entry.sha256) {
-      return Error(trf("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256,
-                       streamed.digest));
-    }
-    if (auto placed = partial->place(destination, final_mode(destination, umask_)); !placed) {
-      partial->discard();
-      return copy_failed(placed.error());
-    }
-    auto digest = sha256_file(destination);
-    if (!digest) return Error(trf("Cannot verify {} after copy: {}", entry.original_path, digest.error().message()));
+    auto digest = hash.hex();
+    if (!digest) return cannot_read(digest.error());
     if (*digest != entry.sha256) {
-      return Error(trf("Copy verification failed for {} (expected {}, got {})", entry.original_path, entry.sha256,
-                       *digest));
+      return Error(trf("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256, *digest));
     }
-    return Ok{};
+    return std::nullopt;
+  }
+
+  // What the writer made of the files handed to it. A file counted as back
+  // when its content was read whole is taken off again if it did not land.
+  void absorb(std::vector<WriteOutcome> outcomes) {
+    for (WriteOutcome& done : outcomes) {
+      switch (done.state) {
+        case WriteOutcome::State::kPlaced:
+          ++outcome_.restored;
+          folders_.landed(done.position);
+          continue;
+        case WriteOutcome::State::kFailed:
+          failures_.emplace_back(done.manifest_index, done.error->message());
+          break;
+        case WriteOutcome::State::kSkipped:
+          ++skipped_;
+          break;
+      }
+      folders_.lost(done.position);
+      if (done.verdict_ok) progress_.file_lost(done.bytes);
+    }
   }
 
   BackupArchive& archive_;
   const std::string& restored_dir_;
   CopyProgress& progress_;
-  std::vector<char> buffer_;
+  FileWriter writer_;
   Folders folders_;
-  mode_t umask_ = current_umask();
+  bool disk_full_ = false;  // a folder could not be made
   FileRestoreOutcome outcome_;
   std::vector<std::pair<std::size_t, std::string>> failures_;
+  std::uint64_t skipped_ = 0;
 };
 
 }  // namespace
@@ -413,15 +403,12 @@ Result<FileRestoreOutcome> restore_files(BackupArchive& archive, const ManifestF
   CopyProgress progress(display, progress_total(archive, entries), std::move(clock));
   Copy copy(archive, restored_dir, progress);
   const std::vector<Planned> planned = copy.plan(entries);
-  for (std::size_t i = 0; i < planned.size(); ++i) {
-    if (!copy.restore(entries[planned[i].manifest_index], planned[i].manifest_index, planned[i].entry)) {
-      copy.outcome().disk_full = true;
-      copy.outcome().not_tried = planned.size() - i - 1;
-      break;
-    }
+  std::size_t reached = 0;
+  for (; reached < planned.size() && !copy.stopped(); ++reached) {
+    const Planned& next = planned[reached];
+    copy.restore(entries[next.manifest_index], next.manifest_index, next.entry, reached);
   }
-  copy.outcome().copied = progress.finish();
-  return copy.finish();
+  return copy.finish(planned.size(), reached);
 }
 
 std::uint64_t room_needed(BackupArchive& archive, const ManifestFiles& entries, const std::string& restored_dir) {
