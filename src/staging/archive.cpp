@@ -100,8 +100,10 @@ EntryReader::~EntryReader() {
 Result<std::size_t> EntryReader::read(char* into, std::size_t size) {
   if (failure_) return *failure_;
   if (ended_ || size == 0) return std::size_t{0};
-  // One byte past the declared size is asked for, to see the end or an overrun.
-  const std::uint64_t room = declared_ - std::min(declared_, produced_) + 1;
+  // One byte past the declared size is asked for, to see the end or an overrun
+  // (a size declared as the largest there is has no byte past it).
+  const std::uint64_t left = declared_ - std::min(declared_, produced_);
+  const std::uint64_t room = left == UINT64_MAX ? left : left + 1;
   const auto ask = static_cast<std::size_t>(std::min<std::uint64_t>({size, room, kLargestRead}));
   std::size_t got = 0;
   bool ended = false;

@@ -395,6 +395,13 @@ TEST_F(ArchiveTest, HostileDirectoriesAndLocalHeaders) {
          z.data = std::string("\x00\x05\x00\xfa\xffhel", 8);  // a stored block of 5 bytes, cut short
        }),
        "f.txt: Zip archive inconsistent"},
+      {"the largest size there is", made([](Handmade& z) {
+         z.method = 8;
+         z.data = std::string("\x01\x05\x00\xfa\xffhello", 10);  // one final stored block
+         z.size = 0xFFFFFFFF;
+         z.central_extra = le(1, 2) + le(8, 2) + le(UINT64_MAX, 8);
+       }),
+       "f.txt: Zip archive inconsistent"},
       {"wrong CRC", made([](Handmade& z) { z.crc = 1234; }), "f.txt: CRC error"},
       {"Deflate data that is not", bad_deflate, "f.txt: Compressed data invalid"},
       {"code page 437 with control codes and a NUL",
