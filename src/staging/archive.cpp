@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <array>
+#include <climits>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -20,13 +23,18 @@ namespace {
 
 constexpr std::string_view kManifestName = "manifest.json";
 constexpr std::size_t kCopyBufferSize = 64 * 1024;
+constexpr std::uint16_t kStored = 0;
+constexpr std::uint16_t kDeflated = 8;
+constexpr std::string_view kLocalSignature = "PK\3\4";
+constexpr std::size_t kLocalHeaderSize = 30;
+// Compressed data is read in pieces this large, so that a big file costs few reads of the stream.
+constexpr std::size_t kInputSize = 256 * 1024;
+// What one inflate call may be asked for.
+constexpr std::uint64_t kLargestRead = UINT_MAX;
 
-std::string libzip_text(int code) {
-  zip_error_t error;
-  zip_error_init_with_code(&error, code);
-  std::string text = zip_error_strerror(&error);
-  zip_error_fini(&error);
-  return text;
+std::uint16_t le16(const char* at) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(at);
+  return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
 }
 
 bool names_folder(std::string_view name) { return ends_with(name, "/") || ends_with(name, "\\"); }
@@ -56,184 +64,164 @@ std::optional<std::string> resolved_entry_path(std::string_view name) {
   return path;
 }
 
-// The plaintext of Backup.enc as libzip reads it. A failure of the stream
-// is kept whole, so that the caller can tell a damaged record from a
-// damaged archive.
-struct EntryReader::Source {
-  SealedStream* stream = nullptr;
-  zip_uint64_t offset = 0;
-  zip_error_t error;
-  std::optional<Error> failure;
+struct EntryReader::Inflater {
+  z_stream z{};
+  std::unique_ptr<char[]> input = std::make_unique<char[]>(kInputSize);
 
-  Source() { zip_error_init(&error); }
-  ~Source() { zip_error_fini(&error); }
-
-  // The stream's failure, if the last error came from it.
-  std::optional<Error> take_failure() {
-    std::optional<Error> taken = std::move(failure);
-    failure.reset();
-    return taken;
-  }
-
-  static zip_int64_t callback(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command) {
-    auto* source = static_cast<Source*>(state);
-    switch (command) {
-      case ZIP_SOURCE_OPEN:
-        source->offset = 0;
-        return 0;
-      case ZIP_SOURCE_READ: {
-        auto got = source->stream->read_at(source->offset, static_cast<char*>(data), static_cast<std::size_t>(length));
-        if (!got) {
-          source->failure = got.error();
-          zip_error_set(&source->error, ZIP_ER_READ, 0);
-          return -1;
-        }
-        source->offset += *got;
-        return static_cast<zip_int64_t>(*got);
-      }
-      case ZIP_SOURCE_CLOSE:
-        return 0;
-      case ZIP_SOURCE_STAT: {
-        auto* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &source->error);
-        if (stat == nullptr) return -1;
-        zip_stat_init(stat);
-        stat->size = source->stream->size();
-        stat->valid |= ZIP_STAT_SIZE;
-        return sizeof(zip_stat_t);
-      }
-      case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&source->error, data, length);
-      case ZIP_SOURCE_FREE:
-        delete source;
-        return 0;
-      case ZIP_SOURCE_SEEK: {
-        const zip_int64_t offset =
-            zip_source_seek_compute_offset(source->offset, source->stream->size(), data, length, &source->error);
-        if (offset < 0) return -1;
-        source->offset = static_cast<zip_uint64_t>(offset);
-        return 0;
-      }
-      case ZIP_SOURCE_TELL:
-        return static_cast<zip_int64_t>(source->offset);
-      case ZIP_SOURCE_ACCEPT_EMPTY:
-        return 0;  // an empty stream is not an archive
-      case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
-                                              ZIP_SOURCE_SUPPORTS, ZIP_SOURCE_ACCEPT_EMPTY, -1);
-      default:
-        zip_error_set(&source->error, ZIP_ER_OPNOTSUPP, 0);
-        return -1;
-    }
-  }
+  Inflater() = default;
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  ~Inflater() { ::inflateEnd(&z); }
 };
 
-EntryReader::EntryReader(zip_file_t* file, std::uint64_t declared, Source* source)
-    : file_(file), declared_(declared), source_(source) {}
+EntryReader::EntryReader(BackupArchive& archive, const ZipEntry& entry, std::uint64_t data_at)
+    : archive_(&archive),
+      next_(data_at),
+      data_left_(entry.compressed),
+      declared_(entry.size),
+      expected_crc_(entry.crc) {}
 
 EntryReader::EntryReader(EntryReader&& other) noexcept
-    : file_(std::exchange(other.file_, nullptr)),
+    : archive_(other.archive_),
+      inflater_(std::move(other.inflater_)),
+      next_(other.next_),
+      data_left_(other.data_left_),
       declared_(other.declared_),
       produced_(other.produced_),
-      source_(other.source_) {}
+      expected_crc_(other.expected_crc_),
+      crc_(other.crc_),
+      ended_(other.ended_),
+      failure_(std::move(other.failure_)) {}
 
 EntryReader::~EntryReader() {
-  if (file_ != nullptr) zip_fclose(file_);
+  if (inflater_ && !archive_->spare_inflater_) archive_->spare_inflater_ = std::move(inflater_);
 }
 
 Result<std::size_t> EntryReader::read(char* into, std::size_t size) {
-  // One byte past the declared size is asked for, to see the end or an overrun.
-  const std::uint64_t room = declared_ - std::min(declared_, produced_) + 1;
-  const auto ask = static_cast<zip_uint64_t>(std::min<std::uint64_t>(size, room));
-  const zip_int64_t got = zip_fread(file_, into, ask);
-  if (got < 0) {
-    if (auto failure = source_->take_failure()) return *failure;
-    return Error(zip_file_strerror(file_));
+  if (failure_) return *failure_;
+  if (ended_ || size == 0) return std::size_t{0};
+  // One byte past the declared size is asked for, to see the end or an overrun
+  // (a size declared as the largest there is has no byte past it).
+  const std::uint64_t left = declared_ - std::min(declared_, produced_);
+  const std::uint64_t room = left == UINT64_MAX ? left : left + 1;
+  const auto ask = static_cast<std::size_t>(std::min<std::uint64_t>({size, room, kLargestRead}));
+  std::size_t got = 0;
+  bool ended = false;
+  if (inflater_) {
+    auto inflated = inflate_into(into, ask, ended);
+    if (!inflated) {
+      failure_ = inflated.error();
+      return inflated;
+    }
+    got = *inflated;
+  } else {
+    // Stored: its data is its content, read straight into place.
+    got = static_cast<std::size_t>(std::min<std::uint64_t>(ask, data_left_));
+    auto read = archive_->stream_->read_at(next_, into, got);
+    if (!read || *read != got) {
+      failure_ = read ? zip_fault(ZipFault::kInconsistent) : read.error();
+      return *failure_;
+    }
+    next_ += got;
+    data_left_ -= got;
+    ended = data_left_ == 0;
   }
-  produced_ += static_cast<std::uint64_t>(got);
-  if (produced_ > declared_) return Error(libzip_text(ZIP_ER_INCONS));
-  return static_cast<std::size_t>(got);
+  crc_ = static_cast<std::uint32_t>(::crc32(crc_, reinterpret_cast<const Bytef*>(into), static_cast<uInt>(got)));
+  produced_ += got;
+  if (produced_ > declared_ || (ended && produced_ != declared_)) {
+    failure_ = zip_fault(ZipFault::kInconsistent);
+  } else if (ended && crc_ != expected_crc_) {
+    failure_ = zip_fault(ZipFault::kCrc);
+  }
+  if (failure_) return *failure_;
+  ended_ = ended;
+  return got;
 }
 
-BackupArchive::BackupArchive(std::unique_ptr<SealedStream> stream, zip_t* archive, EntryReader::Source* source)
-    : stream_(std::move(stream)), archive_(archive), source_(source) {}
+// Inflates into `into` until it is full or the data ends; `ended` when the
+// Deflate stream is complete or its data ran out before that.
+Result<std::size_t> EntryReader::inflate_into(char* into, std::size_t size, bool& ended) {
+  z_stream& z = inflater_->z;
+  z.next_out = reinterpret_cast<Bytef*>(into);
+  z.avail_out = static_cast<uInt>(size);
+  while (z.avail_out > 0) {
+    if (z.avail_in == 0 && data_left_ > 0) {
+      const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(data_left_, kInputSize));
+      auto read = archive_->stream_->read_at(next_, inflater_->input.get(), piece);
+      if (!read) return read.error();
+      if (*read != piece) return zip_fault(ZipFault::kInconsistent);
+      next_ += piece;
+      data_left_ -= piece;
+      z.next_in = reinterpret_cast<Bytef*>(inflater_->input.get());
+      z.avail_in = static_cast<uInt>(piece);
+    }
+    const int status = ::inflate(&z, Z_NO_FLUSH);
+    if (status == Z_STREAM_END || (status == Z_BUF_ERROR && z.avail_in == 0 && data_left_ == 0)) {
+      ended = true;
+      break;
+    }
+    if (status != Z_OK && status != Z_BUF_ERROR) return zip_fault(ZipFault::kCompressedData);
+  }
+  return size - z.avail_out;
+}
 
-BackupArchive::~BackupArchive() { zip_discard(archive_); }  // read-only: nothing to write back
+BackupArchive::BackupArchive(std::unique_ptr<SealedStream> stream, ZipDirectory directory)
+    : stream_(std::move(stream)), directory_(std::move(directory)) {}
+
+BackupArchive::~BackupArchive() = default;
 
 Result<std::unique_ptr<BackupArchive>> BackupArchive::open(std::unique_ptr<SealedStream> stream) {
-  zip_error_t error;
-  zip_error_init(&error);
-  auto* source = new EntryReader::Source;
-  source->stream = stream.get();
-  zip_source_t* zip_source = zip_source_function_create(&EntryReader::Source::callback, source, &error);
-  if (zip_source == nullptr) {
-    delete source;
-  } else {
-    // No ZIP_CHECKCONS: it refuses repeated names, which must be read (the later one wins).
-    stream->set_lenient(true);
-    zip_t* archive = zip_open_from_source(zip_source, ZIP_RDONLY, &error);
-    stream->set_lenient(false);
-    if (archive != nullptr) {
-      zip_error_fini(&error);
-      return std::unique_ptr<BackupArchive>(new BackupArchive(std::move(stream), archive, source));
-    }
-    std::optional<Error> failure = source->take_failure();
-    // Zeros where a damaged record was are what libzip could not read.
-    if (!failure && stream->filled_with_zeros()) {
-      failure = Error(trf("Decryption failed. The password is incorrect or the backup is corrupted. ({})",
-                          tr("Decryption failed. The password is incorrect or the backup is corrupted.")),
-                      ErrorKind::kDamaged);
-    }
-    zip_source_free(zip_source);
-    if (failure) {
-      zip_error_fini(&error);
-      return *failure;
-    }
-  }
-  Error result(tr("Backup data is not a valid ZIP archive"), Error(zip_error_strerror(&error)));
-  zip_error_fini(&error);
-  return result;
+  auto directory = ZipDirectory::read(*stream);
+  if (!directory) return directory.error();
+  return std::unique_ptr<BackupArchive>(new BackupArchive(std::move(stream), std::move(*directory)));
 }
 
-std::uint64_t BackupArchive::entry_count() const {
-  const zip_int64_t count = zip_get_num_entries(archive_, 0);
-  return count < 0 ? 0 : static_cast<std::uint64_t>(count);
+std::uint64_t BackupArchive::entry_count() const { return directory_.size(); }
+
+std::string BackupArchive::entry_name(std::uint64_t index) const { return std::string(directory_.name(index)); }
+
+bool BackupArchive::is_folder(std::uint64_t index) const { return names_folder(directory_.name(index)); }
+
+std::uint64_t BackupArchive::entry_size(std::uint64_t index) const {
+  return index < directory_.size() ? directory_[index].size : 0;
 }
 
-std::string BackupArchive::entry_name(std::uint64_t index) {
-  // Decoded as UTF-8 when flagged so, from code page 437 otherwise.
-  const char* name = zip_get_name(archive_, index, ZIP_FL_ENC_GUESS);
-  return name == nullptr ? std::string() : std::string(name);
-}
-
-bool BackupArchive::is_folder(std::uint64_t index) { return names_folder(entry_name(index)); }
-
-std::uint64_t BackupArchive::entry_size(std::uint64_t index) {
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive_, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) return 0;
-  return stat.size;
-}
-
-// libzip also decodes bzip2 and more, and would ask for a password for an
-// encrypted entry; only stored and Deflate plaintext entries are accepted.
+// Only stored and Deflate plaintext entries are read.
 Result<EntryReader> BackupArchive::open_entry(std::uint64_t index) {
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive_, index, 0, &stat) != 0) return Error(zip_strerror(archive_));
-  if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE) {
-    return Error(tr("Password required to decrypt file"));
+  if (index >= directory_.size()) return zip_fault(ZipFault::kInvalidArgument);
+  const ZipEntry& entry = directory_[index];
+  if (entry.encrypted()) return Error(tr("Password required to decrypt file"));
+  if (entry.method != kStored && entry.method != kDeflated) return Error(tr("Compression method not supported"));
+  // Its data begins past its local header's own name and extra field; the
+  // central directory's sizes are the ones that count.
+  const std::uint64_t total = stream_->size();
+  if (entry.header_offset > total || total - entry.header_offset < kLocalHeaderSize) {
+    return zip_fault(ZipFault::kInconsistent);
   }
-  if ((stat.valid & ZIP_STAT_COMP_METHOD) == 0 ||
-      (stat.comp_method != ZIP_CM_STORE && stat.comp_method != ZIP_CM_DEFLATE)) {
-    return Error(tr("Compression method not supported"));
+  std::array<char, kLocalHeaderSize> header{};
+  auto got = stream_->read_at(entry.header_offset, header.data(), header.size());
+  if (!got) return got.error();
+  if (*got != header.size() || std::memcmp(header.data(), kLocalSignature.data(), kLocalSignature.size()) != 0) {
+    return zip_fault(ZipFault::kInconsistent);
   }
-  zip_file_t* file = zip_fopen_index(archive_, index, 0);
-  if (file == nullptr) {
-    if (auto failure = source_->take_failure()) return *failure;
-    return Error(zip_strerror(archive_));
+  const std::uint64_t data_at = entry.header_offset + kLocalHeaderSize + le16(&header[26]) + le16(&header[28]);
+  if (data_at > total || entry.compressed > total - data_at) return zip_fault(ZipFault::kInconsistent);
+  if (entry.method == kStored && entry.compressed != entry.size) return zip_fault(ZipFault::kInconsistent);
+
+  EntryReader reader(*this, entry, data_at);
+  if (entry.method == kDeflated) {
+    if (spare_inflater_) {
+      reader.inflater_ = std::move(spare_inflater_);
+      if (::inflateReset(&reader.inflater_->z) != Z_OK) return zip_fault(ZipFault::kCompressedData);
+    } else {
+      reader.inflater_ = std::make_unique<EntryReader::Inflater>();
+      if (::inflateInit2(&reader.inflater_->z, -MAX_WBITS) != Z_OK) {
+        reader.inflater_.reset();
+        return zip_fault(ZipFault::kCompressedData);
+      }
+    }
   }
-  return EntryReader(file, (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0, source_);
+  return reader;
 }
 
 Result<void> BackupArchive::read_manifest(const ManifestCheck& check) {
@@ -241,8 +229,7 @@ Result<void> BackupArchive::read_manifest(const ManifestCheck& check) {
   // With a repeated name the later entry is the one that unpacking kept.
   std::optional<std::uint64_t> found;
   for (std::uint64_t index = 0; index < entry_count(); ++index) {
-    const char* name = zip_get_name(archive_, index, ZIP_FL_ENC_GUESS);
-    if (name != nullptr && name == kManifestName) found = index;
+    if (directory_.name(index) == kManifestName) found = index;
   }
   if (!found) return Error(tr(kOuter), Error(tr("Backup data is missing manifest.json")));
   auto entry = open_entry(*found);
@@ -268,21 +255,12 @@ Result<void> BackupArchive::read_manifest(const ManifestCheck& check) {
 
 Result<void> BackupArchive::check_entries() {
   for (std::uint64_t index = 0; index < entry_count(); ++index) {
-    zip_stat_t stat;
-    zip_stat_init(&stat);
-    if (zip_stat_index(archive_, index, 0, &stat) != 0) {
-      return Error(tr("Invalid ZIP entry"), Error(zip_strerror(archive_)));
-    }
-    if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE) {
-      return Error(tr("Invalid ZIP entry"), Error(tr("Password required to decrypt file")));
-    }
-    if ((stat.valid & ZIP_STAT_COMP_METHOD) == 0 ||
-        (stat.comp_method != ZIP_CM_STORE && stat.comp_method != ZIP_CM_DEFLATE)) {
+    const ZipEntry& entry = directory_[index];
+    if (entry.encrypted()) return Error(tr("Invalid ZIP entry"), Error(tr("Password required to decrypt file")));
+    if (entry.method != kStored && entry.method != kDeflated) {
       return Error(tr("Invalid ZIP entry"), Error(tr("Compression method not supported")));
     }
-    const char* name = zip_get_name(archive_, index, ZIP_FL_ENC_GUESS);
-    if (name == nullptr) return Error(tr("Invalid ZIP entry"), Error(zip_strerror(archive_)));
-    if (!safe_relative_path(name)) return Error(tr("ZIP entry has an unsafe path"));
+    if (!safe_relative_path(directory_.name(index))) return Error(tr("ZIP entry has an unsafe path"));
   }
   return Ok{};
 }
@@ -292,7 +270,7 @@ void BackupArchive::build_lookup() {
   const std::uint64_t count = entry_count();
   lookup_.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t index = 0; index < count; ++index) {
-    const std::string name = entry_name(index);
+    const std::string_view name = directory_.name(index);
     if (names_folder(name)) continue;
     const auto path = resolved_entry_path(name);
     if (!path || path->empty()) continue;
@@ -309,7 +287,7 @@ std::optional<std::uint64_t> BackupArchive::find_file(std::string_view relative_
   // Sorted by entry within one hash: the later entry is tried first.
   while (last != first) {
     --last;
-    if (resolved_entry_path(entry_name(last->second)) == relative_path) return last->second;
+    if (resolved_entry_path(directory_.name(last->second)) == relative_path) return last->second;
   }
   return std::nullopt;
 }
@@ -317,7 +295,7 @@ std::optional<std::uint64_t> BackupArchive::find_file(std::string_view relative_
 std::uint64_t BackupArchive::size_below(const std::vector<std::string_view>& tops) {
   std::uint64_t total = 0;
   for (std::uint64_t index = 0; index < entry_count(); ++index) {
-    const std::string name = entry_name(index);
+    const std::string_view name = directory_.name(index);
     const auto path = resolved_entry_path(name);
     if (!path || names_folder(name)) continue;
     const std::string_view top = std::string_view(*path).substr(0, path->find('/'));
@@ -340,7 +318,7 @@ Result<std::string> BackupArchive::unpack_below(const std::vector<std::string_vi
   FolderMaker folders;
   std::vector<char> buffer(kCopyBufferSize);
   for (std::uint64_t index = 0; index < entry_count(); ++index) {
-    const std::string name = entry_name(index);
+    const std::string_view name = directory_.name(index);
     const auto path = resolved_entry_path(name);
     if (!path || path->empty()) continue;
     const std::string_view top = std::string_view(*path).substr(0, path->find('/'));

@@ -8,11 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include <zip.h>
-
 #include "common/error.hpp"
 #include "common/json.hpp"
 #include "crypto/stream.hpp"
+#include "staging/zip_directory.hpp"
 
 namespace korvo {
 
@@ -24,6 +23,8 @@ using ManifestCheck = std::function<StreamedJsonParse(const TextReader&)>;
 // resolved ("a/../b" is "b"); nothing for a name that leaves the top or
 // holds a NUL.
 std::optional<std::string> resolved_entry_path(std::string_view name);
+
+class BackupArchive;
 
 // One entry's content, inflated as it is read; CRC-32 checked at its end.
 // It lives no longer than the archive it came from.
@@ -43,12 +44,20 @@ class EntryReader {
 
  private:
   friend class BackupArchive;
-  struct Source;
-  EntryReader(zip_file_t* file, std::uint64_t declared, Source* source);
-  zip_file_t* file_;
+  struct Inflater;
+  EntryReader(BackupArchive& archive, const ZipEntry& entry, std::uint64_t data_at);
+  Result<std::size_t> inflate_into(char* into, std::size_t size, bool& ended);
+
+  BackupArchive* archive_;
+  std::unique_ptr<Inflater> inflater_;  // none for a stored entry
+  std::uint64_t next_;                  // the next byte of its data in the plaintext
+  std::uint64_t data_left_;             // of its data, compressed or stored
   std::uint64_t declared_;
   std::uint64_t produced_ = 0;
-  Source* source_;
+  std::uint32_t expected_crc_;
+  std::uint32_t crc_ = 0;
+  bool ended_ = false;
+  std::optional<Error> failure_;  // every later read fails with it too
 };
 
 // The ZIP archive that Backup.enc seals, read in place: nothing decrypted
@@ -77,10 +86,10 @@ class BackupArchive {
   // two with one name, the later.
   std::optional<std::uint64_t> find_file(std::string_view relative_path);
   // Its size as the archive declares it; a read never yields more.
-  std::uint64_t entry_size(std::uint64_t index);
+  std::uint64_t entry_size(std::uint64_t index) const;
   // Its name as the archive gives it (code page 437 or UTF-8, decoded).
-  std::string entry_name(std::uint64_t index);
-  bool is_folder(std::uint64_t index);
+  std::string entry_name(std::uint64_t index) const;
+  bool is_folder(std::uint64_t index) const;
   Result<EntryReader> open_entry(std::uint64_t index);
 
   // The entries whose resolved path begins with one of `tops`: their total
@@ -92,12 +101,15 @@ class BackupArchive {
   SealedStream& stream() { return *stream_; }
 
  private:
-  BackupArchive(std::unique_ptr<SealedStream> stream, zip_t* archive, EntryReader::Source* source);
+  friend class EntryReader;
+  BackupArchive(std::unique_ptr<SealedStream> stream, ZipDirectory directory);
   void build_lookup();
 
   std::unique_ptr<SealedStream> stream_;
-  zip_t* archive_;
-  EntryReader::Source* source_;
+  ZipDirectory directory_;
+  // Kept from one Deflate entry to the next, so that each small file does
+  // not cost an inflate state and an input buffer of its own.
+  std::unique_ptr<EntryReader::Inflater> spare_inflater_;
   // Hashes of resolved file paths, sorted, with their entry; built on first use.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> lookup_;
   bool looked_up_ = false;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -62,6 +63,57 @@ void clear_utf8_flag(std::string& zip, const std::string& name) {
     put16(zip, flags_at, get16(zip, flags_at) & ~0x0800);
   });
 }
+
+std::string le(std::uint64_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xff);
+  return out;
+}
+
+std::uint32_t crc_of(std::string_view bytes) {
+  const auto* data = reinterpret_cast<const Bytef*>(bytes.data());
+  return static_cast<std::uint32_t>(crc32(0, data, static_cast<uInt>(bytes.size())));
+}
+
+// One entry laid out field by field, so that a case can bend any of them:
+// its local header and data, its central directory record, whatever lies
+// between the directory and the end record, and the end record.
+struct Handmade {
+  std::string name = "f.txt";
+  std::string data = "hello";
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::optional<std::uint32_t> crc;  // the data's by default
+  std::optional<std::uint32_t> compressed;
+  std::optional<std::uint32_t> size;
+  std::uint32_t local_signature = 0x04034b50;
+  std::optional<std::uint16_t> local_name_length;
+  std::string central_extra;
+  std::optional<std::uint32_t> header_offset;
+  std::string before_end;
+  std::uint16_t this_disk = 0;
+  std::optional<std::uint16_t> entries;
+  std::optional<std::uint32_t> directory_size;
+  std::optional<std::uint32_t> directory_offset;
+
+  std::string bytes() const {
+    const std::uint32_t sum = crc.value_or(crc_of(data));
+    const std::uint32_t packed = compressed.value_or(static_cast<std::uint32_t>(data.size()));
+    const std::uint32_t unpacked = size.value_or(static_cast<std::uint32_t>(data.size()));
+    const std::string fields = le(flags, 2) + le(method, 2) + le(0, 4) + le(sum, 4) + le(packed, 4) + le(unpacked, 4);
+    const std::uint16_t local_name = local_name_length.value_or(static_cast<std::uint16_t>(name.size()));
+    std::string zip = le(local_signature, 4) + le(20, 2) + fields + le(local_name, 2) + le(0, 2) + name + data;
+    const std::size_t central_at = zip.size();
+    zip += le(0x02014b50, 4) + le(20, 2) + le(20, 2) + fields + le(name.size(), 2) + le(central_extra.size(), 2) +
+           le(0, 2) + le(0, 8) + le(header_offset.value_or(0), 4) + name + central_extra;
+    const std::size_t central_size = zip.size() - central_at;
+    zip += before_end;
+    zip += le(0x06054b50, 4) + le(this_disk, 2) + le(0, 2) + le(entries.value_or(1), 2) + le(entries.value_or(1), 2) +
+           le(directory_size.value_or(static_cast<std::uint32_t>(central_size)), 4) +
+           le(directory_offset.value_or(static_cast<std::uint32_t>(central_at)), 4) + le(0, 2);
+    return zip;
+  }
+};
 
 void mark_as_symlink(std::string& zip, const std::string& name) {
   patch_headers(zip, name, [&](std::size_t at, bool central) {
@@ -257,6 +309,138 @@ TEST_F(ArchiveTest, DamagedContentFailsWhileReading) {
     if (&zip == &bomb) {
       EXPECT_LE(total, 10u);
     }
+  }
+}
+
+// Every byte of the directory and of the local headers is the backup's:
+// whatever they claim, the reader stays within the plaintext, allocates
+// by what it has read, and says what is wrong.
+TEST_F(ArchiveTest, HostileDirectoriesAndLocalHeaders) {
+  const std::string not_valid = "Backup data is not a valid ZIP archive: ";
+  const std::string zip64 = testing::zip_archive({{"f.txt", "hello", false}}, /*zip64=*/true);
+  // From the end of a ZIP64 archive: the end record, its locator, the ZIP64 end record.
+  const std::size_t locator_at = zip64.size() - 22 - 20;
+  const std::size_t end64_at = locator_at - 56;
+  const auto patched = [](std::string zip, std::size_t at, std::string_view bytes) {
+    return zip.replace(at, bytes.size(), bytes);
+  };
+  const std::string deflated = testing::zip_archive({{"f.txt", std::string(3000, 'd')}});
+  std::string bad_deflate = deflated;
+  bad_deflate[30 + 5] = '\xff';  // block type 3 does not exist
+  const std::string unicode_name = "\xc3\xa9t\xc3\xa9.txt";  // "été.txt"
+  const auto unicode_field = [](std::uint32_t crc) {
+    const std::string path = "\xc3\x89T\xc3\x89.txt";  // "ÉTÉ.txt"
+    return le(0x7075, 2) + le(5 + path.size(), 2) + le(1, 1) + le(crc, 4) + path;
+  };
+  const auto made = [](auto bend) {
+    Handmade zip;
+    bend(zip);
+    return zip.bytes();
+  };
+  struct Case {
+    const char* what;
+    std::string bytes;
+    std::string outcome;
+  };
+  const Case cases[] = {
+      {"sound", made([](Handmade&) {}), "f.txt: hello"},
+      {"directory past the end", made([](Handmade& z) { z.directory_offset = 1 << 30; }),
+       not_valid + "Not a zip archive"},
+      {"directory over the end record", made([](Handmade& z) { z.directory_size = 1000; }),
+       not_valid + "Zip archive inconsistent"},
+      {"more entries than the directory holds", made([](Handmade& z) { z.entries = 0xffff; }),
+       not_valid + "Zip archive inconsistent"},
+      {"fewer entries than it holds", made([](Handmade& z) { z.entries = 0; }), not_valid + "Zip archive inconsistent"},
+      {"directory pointing at a local header", made([](Handmade& z) { z.directory_offset = 0; }),
+       not_valid + "Not a zip archive"},
+      {"another disk", made([](Handmade& z) { z.this_disk = 1; }), not_valid + "Multi-disk zip archives not supported"},
+      {"extra field longer than its room", made([](Handmade& z) { z.central_extra = le(0x5455, 2) + le(9, 2) + "x"; }),
+       not_valid + "Zip archive inconsistent"},
+      {"ZIP64 sizes without their field", made([](Handmade& z) { z.size = 0xFFFFFFFF; }),
+       not_valid + "Zip archive inconsistent"},
+      {"ZIP64 field too short", made([](Handmade& z) {
+         z.header_offset = 0xFFFFFFFF;
+         z.central_extra = le(1, 2) + le(4, 2) + le(0, 4);
+       }),
+       not_valid + "Zip archive inconsistent"},
+      {"flagged UTF-8 but not", made([](Handmade& z) {
+         z.flags = 0x0800;
+         z.name = "caf\xe9.txt";
+       }),
+       not_valid + "Zip archive inconsistent"},
+      {"ZIP64 locator to nowhere", patched(zip64, locator_at + 8, le(1 << 30, 8)), not_valid + "Not a zip archive"},
+      {"ZIP64 on two disks", patched(zip64, locator_at + 16, le(2, 4)),
+       not_valid + "Multi-disk zip archives not supported"},
+      {"ZIP64 count beyond the directory", patched(zip64, end64_at + 24, le(1ULL << 40, 8) + le(1ULL << 40, 8)),
+       not_valid + "Zip archive inconsistent"},
+      {"ZIP64 directory past the end", patched(zip64, end64_at + 48, le(1ULL << 62, 8)),
+       not_valid + "Zip archive inconsistent"},
+      {"local header past the end", made([](Handmade& z) { z.header_offset = 1 << 20; }),
+       "f.txt: Zip archive inconsistent"},
+      {"no local header there", made([](Handmade& z) { z.local_signature = 0x02014b50; }),
+       "f.txt: Zip archive inconsistent"},
+      {"local name running past the end", made([](Handmade& z) { z.local_name_length = 0xffff; }),
+       "f.txt: Zip archive inconsistent"},
+      {"compressed size past the end", made([](Handmade& z) { z.compressed = z.size = 1 << 20; }),
+       "f.txt: Zip archive inconsistent"},
+      {"stored sizes that disagree", made([](Handmade& z) { z.size = 4; }), "f.txt: Zip archive inconsistent"},
+      {"Deflate content short of its size", made([](Handmade& z) {
+         z.method = 8;
+         z.data = std::string("\x03\x00", 2);  // an empty Deflate stream
+         z.size = 5;
+       }),
+       "f.txt: Zip archive inconsistent"},
+      {"Deflate data that ends early", made([](Handmade& z) {
+         z.method = 8;
+         z.data = std::string("\x00\x05\x00\xfa\xffhel", 8);  // a stored block of 5 bytes, cut short
+       }),
+       "f.txt: Zip archive inconsistent"},
+      {"the largest size there is", made([](Handmade& z) {
+         z.method = 8;
+         z.data = std::string("\x01\x05\x00\xfa\xffhello", 10);  // one final stored block
+         z.size = 0xFFFFFFFF;
+         z.central_extra = le(1, 2) + le(8, 2) + le(UINT64_MAX, 8);
+       }),
+       "f.txt: Zip archive inconsistent"},
+      {"wrong CRC", made([](Handmade& z) { z.crc = 1234; }), "f.txt: CRC error"},
+      {"Deflate data that is not", bad_deflate, "f.txt: Compressed data invalid"},
+      {"code page 437 with control codes and a NUL",
+       made([](Handmade& z) { z.name = std::string("\x01\x7f\0\x82t\xe9", 6); }),
+       "☺⌂\u2007étΘ: hello"},
+      {"UTF-8 guessed", made([&](Handmade& z) { z.name = unicode_name; }), "été.txt: hello"},
+      {"Unicode Path of this name", made([&](Handmade& z) {
+         z.name = "\x82t\x82.txt";
+         z.central_extra = unicode_field(crc_of(z.name));
+       }),
+       "ÉTÉ.txt: hello"},
+      {"Unicode Path of another name", made([&](Handmade& z) {
+         z.name = "\x82t\x82.txt";
+         z.central_extra = unicode_field(crc_of("ete.txt"));
+       }),
+       "été.txt: hello"},
+  };
+  for (const Case& c : cases) {
+    auto archive = open_bytes(c.bytes);
+    std::string outcome;
+    if (!archive) {
+      outcome = archive.error().render();
+    } else {
+      for (std::uint64_t index = 0; index < (*archive)->entry_count(); ++index) {
+        const std::string name = (*archive)->entry_name(index);
+        std::string content;
+        auto entry = (*archive)->open_entry(index);
+        if (!entry) {
+          content = entry.error().render();
+        } else {
+          char buffer[1000];
+          Result<std::size_t> got = std::size_t{0};
+          while ((got = entry->read(buffer, sizeof buffer)) && *got > 0) content.append(buffer, *got);
+          if (!got) content = got.error().render();
+        }
+        outcome += name + ": " + content;
+      }
+    }
+    EXPECT_EQ(outcome, c.outcome) << c.what;
   }
 }
 
