@@ -133,46 +133,37 @@ class Folders {
   std::vector<std::vector<std::string>> lost_;
 };
 
-// An entry read to its end through `sink`, and the digest of what was read.
-struct Streamed {
-  std::optional<Error> read_error;  // reading the backup failed
-  std::optional<Error> sink_error;  // the sink failed
-  std::string digest;
-};
+using Piece = std::vector<char>;
 
-Streamed stream_entry(BackupArchive& archive, std::uint64_t index, std::vector<char>& buffer,
-                      const std::function<Result<void>(std::string_view)>& sink) {
-  Streamed streamed;
-  auto entry = archive.open_entry(index);
-  if (!entry) {
-    streamed.read_error = entry.error();
-    return streamed;
-  }
+// An entry read to its end and hashed on the way: each piece is read into
+// a buffer from `next`, then handed to `take` with the bytes read, the last
+// with none; every buffer comes back, whatever happens. The digest, or why
+// the entry could not be read.
+Result<std::string> read_hashed(BackupArchive& archive, std::uint64_t index, const std::function<Piece()>& next,
+                                const std::function<void(Piece, std::size_t)>& take) {
+  auto reader = archive.open_entry(index);
+  if (!reader) return reader.error();
   Sha256 hash;
   while (true) {
-    auto got = entry->read(buffer.data(), buffer.size());
-    if (!got) {
-      streamed.read_error = got.error();
-      return streamed;
+    Piece piece = next();
+    auto got = reader->read(piece.data(), piece.size());
+    if (got && *got > 0) {
+      if (auto hashed = hash.update(std::string_view(piece.data(), *got)); !hashed) got = hashed.error();
     }
-    if (*got == 0) break;
-    const std::string_view piece(buffer.data(), *got);
-    if (auto hashed = hash.update(piece); !hashed) {
-      streamed.read_error = hashed.error();
-      return streamed;
-    }
-    if (auto sunk = sink(piece); !sunk) {
-      streamed.sink_error = sunk.error();
-      return streamed;
-    }
+    take(std::move(piece), got ? *got : 0);
+    if (!got) return got.error();
+    if (*got == 0) return hash.hex();
   }
-  auto digest = hash.hex();
-  if (!digest) {
-    streamed.read_error = digest.error();
-    return streamed;
+}
+
+// A manifest file's failure line, from what reading it gave; nothing when
+// it came back whole and right.
+std::optional<std::string> failure_line(const ManifestEntryView& entry, const Result<std::string>& digest) {
+  if (!digest) return trf("Cannot read {}: {}", entry.original_path, read_failure(digest.error()));
+  if (*digest != entry.sha256) {
+    return trf("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256, *digest);
   }
-  streamed.digest = std::move(*digest);
-  return streamed;
+  return std::nullopt;
 }
 
 // A manifest entry and the archive entry it names, in the order the copy
@@ -283,36 +274,13 @@ class Copy {
   // Reads and hashes the entry, handing each piece to the writer; what is
   // wrong with what was read, as the file's failure line.
   std::optional<Error> read_into_writer(const ManifestEntryView& entry, std::uint64_t index) {
-    const auto cannot_read = [&](const Error& error) {
-      return Error(trf("Cannot read {}: {}", entry.original_path, read_failure(error)));
-    };
-    auto reader = archive_.open_entry(index);
-    if (!reader) return cannot_read(reader.error());
-    Sha256 hash;
-    while (true) {
-      // The writer has met a full disk: the rest of this file is of no use.
-      if (writer_.stopped()) return os_error(ENOSPC);
-      FileWriter::Piece piece = writer_.take_buffer();
-      auto got = reader->read(piece.data(), piece.size());
-      if (!got) {
-        writer_.write(std::move(piece), 0);
-        return cannot_read(got.error());
-      }
-      if (*got > 0) {
-        if (auto hashed = hash.update(std::string_view(piece.data(), *got)); !hashed) {
-          writer_.write(std::move(piece), 0);
-          return cannot_read(hashed.error());
-        }
-      }
-      writer_.write(std::move(piece), *got);
-      if (*got == 0) break;
-      progress_.wrote(*got);
-    }
-    auto digest = hash.hex();
-    if (!digest) return cannot_read(digest.error());
-    if (*digest != entry.sha256) {
-      return Error(trf("Checksum mismatch: {} (expected {}, got {})", entry.original_path, entry.sha256, *digest));
-    }
+    const auto digest = read_hashed(
+        archive_, index, [this] { return writer_.take_buffer(); },
+        [this](Piece piece, std::size_t size) {
+          writer_.write(std::move(piece), size);
+          progress_.wrote(size);
+        });
+    if (auto line = failure_line(entry, digest)) return Error(std::move(*line));
     return std::nullopt;
   }
 
@@ -434,7 +402,8 @@ FileCheckOutcome check_files(BackupArchive& archive, const ManifestFiles& entrie
                              ProgressClock clock) {
   CopyProgress progress(display, progress_total(archive, entries), std::move(clock));
   FileCheckOutcome outcome;
-  std::vector<char> buffer(kCopyBufferSize);
+  Piece buffer(kCopyBufferSize);
+  const auto next = [&] { return std::move(buffer); };
   std::vector<std::pair<std::size_t, std::string>> failures;
   const std::vector<Planned> planned =
       plan_in_archive_order(archive, entries, nullptr, [&](std::size_t index, std::string line) {
@@ -447,22 +416,18 @@ FileCheckOutcome check_files(BackupArchive& archive, const ManifestFiles& entrie
     const ManifestEntryView entry = entries[plan.manifest_index];
     const std::uint64_t size = archive.entry_size(plan.entry);
     progress.begin_file(entry.original_path, size);
-    const Streamed streamed = stream_entry(archive, plan.entry, buffer, [&](std::string_view piece) -> Result<void> {
-      progress.wrote(piece.size());
-      return Ok{};
-    });
+    auto line = failure_line(entry, read_hashed(archive, plan.entry, next, [&](Piece piece, std::size_t size) {
+                               progress.wrote(size);
+                               buffer = std::move(piece);
+                             }));
     read[static_cast<std::size_t>(plan.entry)] = true;
-    if (streamed.read_error) {
-      failures.emplace_back(plan.manifest_index,
-                            trf("Cannot read {}: {}", entry.original_path, read_failure(*streamed.read_error)));
-    } else if (streamed.digest != entry.sha256) {
-      failures.emplace_back(plan.manifest_index, trf("Checksum mismatch: {} (expected {}, got {})",
-                                                     entry.original_path, entry.sha256, streamed.digest));
+    if (line) {
+      failures.emplace_back(plan.manifest_index, std::move(*line));
     } else {
       ++outcome.files;
       outcome.bytes += size;
     }
-    progress.file_done(size, !streamed.read_error && streamed.digest == entry.sha256);
+    progress.file_done(size, !line);
   }
   (void)progress.finish();
   std::stable_sort(failures.begin(), failures.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -471,10 +436,10 @@ FileCheckOutcome check_files(BackupArchive& archive, const ManifestFiles& entrie
   // The rest of the backup: the personal data and anything else it holds.
   for (std::uint64_t index = 0; index < archive.entry_count(); ++index) {
     if (read[static_cast<std::size_t>(index)] || archive.is_folder(index)) continue;
-    const Streamed streamed = stream_entry(archive, index, buffer, [](std::string_view) { return Result<void>(); });
-    if (streamed.read_error) {
-      outcome.failures.push_back(
-          trf("Cannot read {}: {}", archive.entry_name(index), read_failure(*streamed.read_error)));
+    const auto digest =
+        read_hashed(archive, index, next, [&](Piece piece, std::size_t) { buffer = std::move(piece); });
+    if (!digest) {
+      outcome.failures.push_back(trf("Cannot read {}: {}", archive.entry_name(index), read_failure(digest.error())));
     }
   }
   // Records no entry reaches hold nothing, but a damaged one still says the backup is not whole.

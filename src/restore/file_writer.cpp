@@ -99,44 +99,44 @@ class FileWriter::Work {
   explicit Work(std::atomic<bool>& stopped) : stopped_(stopped) {}
 
   void begin(FileJob job) {
-    current_.job = std::move(job);
-    current_.outcome = WriteOutcome{};
-    current_.partial.reset();
-    current_.error.reset();
-    current_.outcome.position = current_.job.position;
-    current_.outcome.manifest_index = current_.job.manifest_index;
+    WriteOutcome outcome;
+    outcome.position = job.position;
+    outcome.manifest_index = job.manifest_index;
+    current_.emplace(Landing{std::move(job), std::move(outcome), std::nullopt});
     skipped_ = stopped_.load();
     if (skipped_) return;
-    auto partial = PartialFile::create(parent_path(current_.job.destination));
+    auto partial = PartialFile::create(parent_path(current_->job.destination));
     if (!partial) {
-      fail(current_, copy_failed(current_.job, partial.error()));
+      fail(*current_, copy_failed(current_->job, partial.error()));
       return;
     }
-    current_.partial.emplace(std::move(*partial));
+    current_->partial.emplace(std::move(*partial));
   }
 
   void piece(const char* data, std::size_t size) {
-    current_.outcome.bytes += size;
-    if (!current_.partial || current_.error || size == 0) return;
-    if (auto written = write_all(current_.partial->fd(), std::string_view(data, size)); !written) {
-      fail(current_, copy_failed(current_.job, written.error()));
+    current_->outcome.bytes += size;
+    if (!current_->partial || size == 0) return;
+    if (auto written = write_all(current_->partial->fd(), std::string_view(data, size)); !written) {
+      fail(*current_, copy_failed(current_->job, written.error()));
     }
   }
 
   void finish(std::optional<Error> verdict, std::vector<WriteOutcome>& done) {
-    Landing& landing = current_;
+    Landing& landing = *current_;
     landing.outcome.verdict_ok = !verdict;
     if (skipped_) {
       landing.outcome.state = WriteOutcome::State::kSkipped;
-    } else if (!landing.error && verdict) {
-      fail(landing, std::move(*verdict));
-    } else if (!landing.error) {
-      if (auto closed = landing.partial->close(final_mode(landing.job.destination, umask_), sync_handle_); !closed) {
+    } else if (!landing.outcome.error) {  // a write that failed first is the file's line
+      if (verdict) {
+        fail(landing, std::move(*verdict));
+      } else if (auto closed = landing.partial->close(final_mode(landing.job.destination, umask_), sync_handle_);
+                 !closed) {
         fail(landing, copy_failed(landing.job, closed.error()));
       }
     }
     batch_bytes_ += landing.outcome.bytes;
     batch_.push_back(std::move(landing));
+    current_.reset();
     if (batch_.size() >= kBatchFiles || batch_bytes_ >= kBatchBytes) land(done);
   }
 
@@ -148,7 +148,7 @@ class FileWriter::Work {
       sync_handle_.reset();
     }
     for (Landing& landing : batch_) {
-      if (landing.partial && !landing.error) {
+      if (landing.partial) {
         if (unsynced) {
           fail(landing, copy_failed(landing.job, *unsynced));
         } else if (auto renamed = landing.partial->rename_to(landing.job.destination); !renamed) {
@@ -158,10 +158,7 @@ class FileWriter::Work {
         }
       }
       landing.partial.reset();
-      if (landing.error) {
-        landing.outcome.state = WriteOutcome::State::kFailed;
-        landing.outcome.error = std::move(landing.error);
-      }
+      if (landing.outcome.error) landing.outcome.state = WriteOutcome::State::kFailed;
       done.push_back(std::move(landing.outcome));
     }
     batch_.clear();
@@ -177,8 +174,7 @@ class FileWriter::Work {
   struct Landing {
     FileJob job;
     WriteOutcome outcome;
-    std::optional<PartialFile> partial;
-    std::optional<Error> error;
+    std::optional<PartialFile> partial;  // until it fails or lands
   };
 
   static Error copy_failed(const FileJob& job, const Error& error) {
@@ -190,23 +186,23 @@ class FileWriter::Work {
     if (error.kind() == ErrorKind::kNoSpace) stopped_.store(true);
     if (landing.partial) landing.partial->discard();
     landing.partial.reset();
-    landing.error = std::move(error);
+    landing.outcome.error = std::move(error);
   }
 
   void verify(Landing& landing) {
     const FileJob& job = landing.job;
     auto digest = sha256_file(job.destination);
     if (!digest) {
-      landing.error = Error(trf("Cannot verify {} after copy: {}", job.original_path, digest.error().message()));
+      landing.outcome.error = Error(trf("Cannot verify {} after copy: {}", job.original_path, digest.error().message()));
     } else if (*digest != job.sha256) {
-      landing.error =
+      landing.outcome.error =
           Error(trf("Copy verification failed for {} (expected {}, got {})", job.original_path, job.sha256, *digest));
     }
   }
 
   std::atomic<bool>& stopped_;
   mode_t umask_ = current_umask();
-  Landing current_;
+  std::optional<Landing> current_;
   bool skipped_ = false;
   std::vector<Landing> batch_;
   std::uint64_t batch_bytes_ = 0;
