@@ -54,34 +54,26 @@ struct Report {
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
+// open() has its mode argument only when it may create a file.
+#define KORVO_OPEN_MODE(flags, mode)                  \
+  mode_t mode = 0;                                    \
+  if (((flags) & (O_CREAT | O_TMPFILE)) != 0) {       \
+    va_list args;                                     \
+    va_start(args, flags);                            \
+    mode = static_cast<mode_t>(va_arg(args, int));    \
+    va_end(args);                                     \
   }
+
+int open(const char* path, int flags, ...) {
+  KORVO_OPEN_MODE(flags, mode)
   return note(real<int (*)(const char*, int, ...)>("open")(path, flags, mode), path);
 }
 int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
+  KORVO_OPEN_MODE(flags, mode)
   return note(real<int (*)(const char*, int, ...)>("open64")(path, flags, mode), path);
 }
 int openat(int dir, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
+  KORVO_OPEN_MODE(flags, mode)
   return note(real<int (*)(int, const char*, int, ...)>("openat")(dir, path, flags, mode), path);
 }
 int __open_2(const char* path, int flags) { return note(real<int (*)(const char*, int)>("__open_2")(path, flags), path); }
