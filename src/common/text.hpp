@@ -12,6 +12,8 @@ bool is_valid_utf8(std::string_view bytes);
 // Decodes the UTF-8 sequence at text[pos] into code; returns its length, or
 // 0 when it is not valid (overlong, surrogate, cut short, beyond U+10FFFF).
 std::size_t utf8_decode(std::string_view text, std::size_t pos, std::uint32_t& code);
+// Appends a code point (at most U+10FFFF) as UTF-8.
+void utf8_append(std::uint32_t code, std::string& out);
 
 // Invalid sequences become U+FFFD, as a lossy decoder would show them.
 std::string utf8_lossy(std::string_view bytes);

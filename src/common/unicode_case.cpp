@@ -17,24 +17,6 @@ locale_t utf8_ctype() {
   return locale;
 }
 
-void encode(std::uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 }  // namespace
 
 std::string unicode_lower(std::string_view text) {
@@ -55,7 +37,7 @@ std::string unicode_lower(std::string_view text) {
     if (lower_code > 0x10FFFF || (lower_code >= 0xD800 && lower_code <= 0xDFFF)) {
       out.append(text.substr(pos, length));
     } else {
-      encode(lower_code, out);
+      utf8_append(lower_code, out);
     }
     pos += length;
   }

@@ -115,6 +115,8 @@ struct SealedStream::Cipher {
   }
 };
 
+Error damaged_record() { return wrapped(tr(kAuthenticationFailed), ErrorKind::kDamaged); }
+
 SealedStream::SealedStream(Fd file, BackupKey key, std::vector<SealedRecord> records)
     : file_(std::move(file)),
       key_(std::move(key)),
@@ -191,7 +193,7 @@ Result<const SealedStream::Slot*> SealedStream::load(std::size_t index) {
   // A record that is no longer what the index saw is as damaged as one that does not open.
   const bool intact = *got == slot.bytes.size() && read_be32(slot.bytes.data() + kNonceSize) == record.length;
   if (!intact || !cipher_->open(slot.bytes.data(), slot.bytes.data() + kRecordHeaderSize, record.length)) {
-    return wrapped(tr(kAuthenticationFailed), ErrorKind::kDamaged);
+    return damaged_record();
   }
   slot.index = index;
   return &slot;

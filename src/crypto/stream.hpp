@@ -23,6 +23,9 @@ struct SealedRecord {
 // are the bare container messages.
 Result<std::vector<SealedRecord>> index_sealed_records(int fd);
 
+// What a record that does not open gives, of kind kDamaged.
+Error damaged_record();
+
 // Backup.enc read in place, as the plaintext archive it seals. A record is
 // read, authenticated and decrypted only when a read reaches it, and at most
 // two are held at a time.

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "common/i18n.hpp"
+#include "common/text.hpp"
 
 namespace korvo {
 namespace {
@@ -74,19 +75,7 @@ constexpr std::array<std::uint16_t, 256> kCodePage437 = {
 };
 
 void append_code_page_437(std::string& out, std::string_view raw) {
-  for (const char byte : raw) {
-    const std::uint16_t code = kCodePage437[static_cast<unsigned char>(byte)];
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | code >> 6);
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | code >> 12);
-      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
+  for (const char byte : raw) utf8_append(kCodePage437[static_cast<unsigned char>(byte)], out);
 }
 
 enum class Encoding { kAscii, kUtf8, kCodePage437 };
@@ -373,9 +362,7 @@ Result<ZipDirectory> ZipDirectory::read(SealedStream& stream) {
   // A record that did not open was read as zeros while the end was looked
   // for: it is the likelier cause of an archive that makes no sense.
   if (!directory && directory.error().message() == tr(kNotValid) && stream.filled_with_zeros()) {
-    return Error(trf("Decryption failed. The password is incorrect or the backup is corrupted. ({})",
-                     tr("Decryption failed. The password is incorrect or the backup is corrupted.")),
-                 ErrorKind::kDamaged);
+    return damaged_record();
   }
   return directory;
 }
