@@ -39,6 +39,22 @@ std::uint16_t le16(const char* at) {
 
 bool names_folder(std::string_view name) { return ends_with(name, "/") || ends_with(name, "\\"); }
 
+// Only stored and Deflate plaintext entries are read.
+Result<void> readable(const ZipEntry& entry) {
+  if (entry.encrypted()) return Error(tr("Password required to decrypt file"));
+  if (entry.method != kStored && entry.method != kDeflated) return Error(tr("Compression method not supported"));
+  return Ok{};
+}
+
+// Where unpacking leaves the entry, when that is below one of `tops`.
+std::optional<std::string> path_below(std::string_view name, const std::vector<std::string_view>& tops) {
+  auto path = resolved_entry_path(name);
+  if (!path) return std::nullopt;
+  const std::string_view top = std::string_view(*path).substr(0, path->find('/'));
+  if (std::find(tops.begin(), tops.end(), top) == tops.end()) return std::nullopt;
+  return path;
+}
+
 }  // namespace
 
 std::optional<std::string> resolved_entry_path(std::string_view name) {
@@ -186,12 +202,10 @@ std::uint64_t BackupArchive::entry_size(std::uint64_t index) const {
   return index < directory_.size() ? directory_[index].size : 0;
 }
 
-// Only stored and Deflate plaintext entries are read.
 Result<EntryReader> BackupArchive::open_entry(std::uint64_t index) {
   if (index >= directory_.size()) return zip_fault(ZipFault::kInvalidArgument);
   const ZipEntry& entry = directory_[index];
-  if (entry.encrypted()) return Error(tr("Password required to decrypt file"));
-  if (entry.method != kStored && entry.method != kDeflated) return Error(tr("Compression method not supported"));
+  KORVO_RETURN_IF_ERROR(readable(entry));
   // Its data begins past its local header's own name and extra field; the
   // central directory's sizes are the ones that count.
   const std::uint64_t total = stream_->size();
@@ -255,11 +269,7 @@ Result<void> BackupArchive::read_manifest(const ManifestCheck& check) {
 
 Result<void> BackupArchive::check_entries() {
   for (std::uint64_t index = 0; index < entry_count(); ++index) {
-    const ZipEntry& entry = directory_[index];
-    if (entry.encrypted()) return Error(tr("Invalid ZIP entry"), Error(tr("Password required to decrypt file")));
-    if (entry.method != kStored && entry.method != kDeflated) {
-      return Error(tr("Invalid ZIP entry"), Error(tr("Compression method not supported")));
-    }
+    if (auto fine = readable(directory_[index]); !fine) return Error(tr("Invalid ZIP entry"), fine.error());
     if (!safe_relative_path(directory_.name(index))) return Error(tr("ZIP entry has an unsafe path"));
   }
   return Ok{};
@@ -296,10 +306,7 @@ std::uint64_t BackupArchive::size_below(const std::vector<std::string_view>& top
   std::uint64_t total = 0;
   for (std::uint64_t index = 0; index < entry_count(); ++index) {
     const std::string_view name = directory_.name(index);
-    const auto path = resolved_entry_path(name);
-    if (!path || names_folder(name)) continue;
-    const std::string_view top = std::string_view(*path).substr(0, path->find('/'));
-    if (std::find(tops.begin(), tops.end(), top) == tops.end()) continue;
+    if (names_folder(name) || !path_below(name, tops)) continue;
     const std::uint64_t size = entry_size(index);
     total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
   }
@@ -319,10 +326,8 @@ Result<std::string> BackupArchive::unpack_below(const std::vector<std::string_vi
   std::vector<char> buffer(kCopyBufferSize);
   for (std::uint64_t index = 0; index < entry_count(); ++index) {
     const std::string_view name = directory_.name(index);
-    const auto path = resolved_entry_path(name);
-    if (!path || path->empty()) continue;
-    const std::string_view top = std::string_view(*path).substr(0, path->find('/'));
-    if (std::find(tops.begin(), tops.end(), top) == tops.end()) continue;
+    const auto path = path_below(name, tops);
+    if (!path) continue;
     const std::string output_path = join_path(*root, *path);
     KORVO_RETURN_IF_ERROR(ensure_within_root(*root, output_path));
     if (names_folder(name)) {
